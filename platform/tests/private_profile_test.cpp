@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "file_size_limit.h"
 #include "files.h"
 
 namespace veltrox {
@@ -68,15 +69,11 @@ TEST_F(ProfileFile, MissingFileReadsDefaultAndFirstWriteCreatesIt) {
 
 TEST_F(ProfileFile, FailedWriteLeavesTheOldFileWhole) {
   ASSERT_TRUE(WritePrivateProfileString("user", "data", "old", path_));
-  if (geteuid() != 0) {
-    // A directory that cannot take the temporary file stands for a full disk.
-    chmod(dir_.c_str(), 0500);
-    EXPECT_FALSE(WritePrivateProfileString("user", "data", "new", path_));
-    chmod(dir_.c_str(), 0700);
+  {
+    testing::FileSizeLimit limit(8);  // stands for a full disk, also for root
+    EXPECT_FALSE(WritePrivateProfileString("user", "data", std::string(4096, 'n'), path_));
   }
-  // A file in place of the directory makes every write fail, also for root.
-  std::string blocked = (dir_ / "p.ini" / "x.ini").string();
-  EXPECT_FALSE(WritePrivateProfileString("user", "data", "new", blocked));
+  EXPECT_FALSE(WritePrivateProfileString("user", "data", "new", (dir_ / "p.ini" / "x.ini").string()));
   EXPECT_EQ(GetPrivateProfileString("user", "data", "", path_), "old");
   for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
     EXPECT_EQ(entry.path().filename(), "p.ini") << "temporary file left behind";
