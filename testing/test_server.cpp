@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <openssl/ssl.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
@@ -30,27 +32,60 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-bool SendAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<std::size_t>(n));
+// One accepted connection, plain or TLS.
+class Link {
+ public:
+  Link(int fd, SSL* ssl) : fd_(fd), ssl_(ssl) {}
+  ~Link() {
+    if (ssl_) {
+      SSL_shutdown(ssl_);
+      SSL_free(ssl_);
+    }
   }
-  return true;
-}
+  Link(const Link&) = delete;
+  Link& operator=(const Link&) = delete;
+
+  ssize_t Read(char* data, std::size_t size) {
+    if (ssl_) {
+      int n = SSL_read(ssl_, data, static_cast<int>(size));
+      return n > 0 ? n : -1;
+    }
+    ssize_t n;
+    do {
+      n = recv(fd_, data, size, 0);
+    } while (n < 0 && errno == EINTR);
+    return n;
+  }
+
+  bool SendAll(std::string_view data) {
+    while (!data.empty()) {
+      ssize_t n;
+      if (ssl_) {
+        int w = SSL_write(ssl_, data.data(), static_cast<int>(data.size()));
+        n = w > 0 ? w : -1;
+      } else {
+        n = send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+      }
+      if (n <= 0) return false;
+      data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+  SSL* ssl_;
+};
 
 // Reads from a connection with a buffer that outlives one message.
 class Reader {
  public:
-  explicit Reader(int fd) : fd_(fd) {}
+  explicit Reader(Link& link) : link_(link) {}
 
   bool Fill() {
     char chunk[16384];
-    ssize_t n;
-    do {
-      n = recv(fd_, chunk, sizeof chunk, 0);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = link_.Read(chunk, sizeof chunk);
     if (n <= 0) return false;
     buffer_.append(chunk, static_cast<std::size_t>(n));
     return true;
@@ -79,7 +114,7 @@ class Reader {
   }
 
  private:
-  int fd_;
+  Link& link_;
   std::string buffer_;
 };
 
@@ -176,7 +211,16 @@ TestServer::TestServer() : TestServer([](const RecordedRequest&) {
   return reply;
 }) {}
 
-TestServer::TestServer(Handler handler) : handler_(std::move(handler)) {
+std::string TestServer::CertificatePath() { return VELTROX_TESTING_DATA "/origin.crt"; }
+
+TestServer::TestServer(Handler handler, Options options) : handler_(std::move(handler)) {
+  if (options.tls) {
+    tls_ = SSL_CTX_new(TLS_server_method());
+    if (!tls_ || SSL_CTX_use_certificate_chain_file(tls_, CertificatePath().c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(tls_, VELTROX_TESTING_DATA "/origin.key", SSL_FILETYPE_PEM) != 1) {
+      throw std::runtime_error("test server: cannot load the TLS certificate");
+    }
+  }
   listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -211,10 +255,11 @@ TestServer::~TestServer() {
   if (listenFd_ >= 0) close(listenFd_);
   close(wakeFds_[0]);
   close(wakeFds_[1]);
+  if (tls_) SSL_CTX_free(tls_);
 }
 
 std::string TestServer::Url(std::string_view path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+  return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + std::string(path);
 }
 
 void TestServer::SetHandler(Handler handler) {
@@ -284,7 +329,21 @@ void TestServer::AcceptLoop() {
 }
 
 void TestServer::Serve(int fd) {
-  Reader reader(fd);
+  SSL* ssl = nullptr;
+  if (tls_) {
+    ssl = SSL_new(tls_);
+    SSL_set_fd(ssl, fd);
+    if (SSL_accept(ssl) != 1) {
+      SSL_free(ssl);
+      ssl = nullptr;
+      std::lock_guard lock(mutex_);
+      openFds_.erase(fd);
+      close(fd);
+      return;
+    }
+  }
+  Link link(fd, ssl);
+  Reader reader(link);
   for (;;) {
     RecordedRequest request;
     if (!ReadRequest(reader, request)) break;
@@ -299,20 +358,20 @@ void TestServer::Serve(int fd) {
     if (reply.delay.count() > 0) std::this_thread::sleep_for(reply.delay);
     if (reply.cut == Reply::Cut::WithoutAnswer) break;
     if (!reply.raw.empty()) {
-      if (!SendAll(fd, reply.raw)) break;
+      if (!link.SendAll(reply.raw)) break;
       if (reply.cut != Reply::Cut::None) break;
       continue;
     }
     const bool head = request.method == "HEAD";
-    if (!SendAll(fd, StatusAndHeaders(reply, head))) break;
+    if (!link.SendAll(StatusAndHeaders(reply, head))) break;
     if (reply.cut == Reply::Cut::AfterHeaders) break;
     if (!head) {
       std::string body = Framed(reply);
       if (reply.cut == Reply::Cut::MidBody) {
-        SendAll(fd, std::string_view(body).substr(0, body.size() / 2));
+        link.SendAll(std::string_view(body).substr(0, body.size() / 2));
         break;
       }
-      if (!SendAll(fd, body)) break;
+      if (!link.SendAll(body)) break;
     }
     if (reply.cut == Reply::Cut::AfterReply) break;
     const std::string connection = request.Header("Connection");

@@ -15,7 +15,10 @@
 // The project's one loopback HTTP/1.1 server for tests. It listens on
 // 127.0.0.1 with a port of the kernel's choosing, records every request it
 // receives, and answers each with a reply that the test chooses: any status,
-// headers and body, chunked or not, after a delay, or cut short.
+// headers and body, chunked or not, after a delay, or cut short. It speaks
+// plain HTTP or, with a self-signed certificate, HTTPS.
+
+struct ssl_ctx_st;
 
 namespace veltrox::testing {
 
@@ -52,19 +55,29 @@ struct Reply {
   std::string raw;               // when not empty, sent verbatim instead of the above
 };
 
+struct ServerOptions {
+  // Serve HTTPS with the self-signed certificate of CertificatePath()
+  // (127.0.0.1, localhost, origin.test).
+  bool tls = false;
+};
+
 class TestServer {
  public:
   using Handler = std::function<Reply(const RecordedRequest&)>;
+  using Options = ServerOptions;
 
   // Answers every request with 200 and the body "ok".
   TestServer();
-  explicit TestServer(Handler handler);
+  explicit TestServer(Handler handler, Options options = {});
+
+  // PEM file of the certificate a TLS server presents, for clients to trust.
+  static std::string CertificatePath();
   ~TestServer();
   TestServer(const TestServer&) = delete;
   TestServer& operator=(const TestServer&) = delete;
 
   std::uint16_t Port() const { return port_; }
-  // "http://127.0.0.1:<port>" followed by `path`.
+  // "http://127.0.0.1:<port>" (https for a TLS server) followed by `path`.
   std::string Url(std::string_view path = "/") const;
 
   void SetHandler(Handler handler);
@@ -83,6 +96,7 @@ class TestServer {
   void AcceptLoop();
   void Serve(int fd);
 
+  ::ssl_ctx_st* tls_ = nullptr;
   int listenFd_ = -1;
   int wakeFds_[2] = {-1, -1};
   std::uint16_t port_ = 0;
