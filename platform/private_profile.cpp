@@ -99,6 +99,14 @@ std::optional<std::string> ReadProfileValue(std::string_view iniText, std::strin
 
 std::string WriteProfileValue(std::string_view iniText, std::string_view section, std::string_view key,
                               std::string_view value) {
+  // The reader trims blanks and takes off one pair of enclosing quotes, so a
+  // value that would lose bytes that way is written inside quotes (which the
+  // Windows reader takes off as well).
+  const bool blankAtEnd = !value.empty() && (value.front() == ' ' || value.front() == '\t' ||
+                                             value.back() == ' ' || value.back() == '\t');
+  const bool enclosed = value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front();
+  std::string stored = blankAtEnd || enclosed ? "\"" + std::string(value) + "\"" : std::string(value);
+  value = stored;
   const std::string_view eol = iniText.find('\n') == std::string_view::npos || iniText.find("\r\n") != std::string_view::npos
                                    ? std::string_view("\r\n")
                                    : std::string_view("\n");
@@ -147,6 +155,8 @@ std::string GetPrivateProfileString(std::string_view section, std::string_view k
 
 bool WritePrivateProfileString(std::string_view section, std::string_view key, std::string_view value,
                                const std::string& path) {
+  // A line break would end the value early and turn the rest into lines of their own.
+  if (value.find_first_of("\r\n") != std::string_view::npos) return false;
   std::optional<std::string> text = ReadWholeFile(path);
   // A file that exists but cannot be read is left alone rather than replaced
   // by one that holds only this key.

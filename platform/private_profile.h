@@ -20,7 +20,8 @@ std::optional<std::string> ReadProfileValue(std::string_view iniText, std::strin
 
 // The INI text with `key` of `section` set to `value` ("key=value"); the
 // section and key are appended when missing. Line endings follow the text's
-// own (CR LF for a text that has none).
+// own (CR LF for a text that has none). A value with blanks at either end or
+// with enclosing quotes is written in quotes, so that it reads back unchanged.
 std::string WriteProfileValue(std::string_view iniText, std::string_view section, std::string_view key,
                               std::string_view value);
 
@@ -28,7 +29,7 @@ std::string GetPrivateProfileString(std::string_view section, std::string_view k
                                     std::string_view defaultValue, const std::string& path);
 
 // Replaces the file atomically; on failure the file stays as it was and the
-// result is false.
+// result is false. A value holding CR or LF cannot be stored and is refused.
 bool WritePrivateProfileString(std::string_view section, std::string_view key, std::string_view value,
                                const std::string& path);
 

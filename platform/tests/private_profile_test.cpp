@@ -48,6 +48,14 @@ TEST(ProfileText, WriteKeepsEverythingElse) {
   }
 }
 
+TEST(ProfileText, EveryValueWithoutLineBreaksReadsBackAsWritten) {
+  const std::string values[] = {"", "x", " lead", "trail ", "\ttab", "\"q\"", "'q'", "\"", "\"open", " \"both\" ", "a=b;c"};
+  for (const auto& value : values) {
+    EXPECT_EQ(ReadProfileValue(WriteProfileValue("", "user", "data", value), "user", "data"), value) << value;
+  }
+  EXPECT_EQ(WriteProfileValue("", "user", "data", " x"), "[user]\r\ndata=\" x\"\r\n");
+}
+
 class ProfileFile : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -74,6 +82,7 @@ TEST_F(ProfileFile, FailedWriteLeavesTheOldFileWhole) {
     EXPECT_FALSE(WritePrivateProfileString("user", "data", std::string(4096, 'n'), path_));
   }
   EXPECT_FALSE(WritePrivateProfileString("user", "data", "new", (dir_ / "p.ini" / "x.ini").string()));
+  EXPECT_FALSE(WritePrivateProfileString("user", "data", "a\r\n[user]\r\ndata=b", path_));
   EXPECT_EQ(GetPrivateProfileString("user", "data", "", path_), "old");
   for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
     EXPECT_EQ(entry.path().filename(), "p.ini") << "temporary file left behind";
