@@ -10,8 +10,9 @@ packages=(
   libcurl4-openssl-dev libglib2.0-dev gsettings-desktop-schemas
   # run time: the browsers' trust store and the system CA directory
   libnss3-tools ca-certificates
-  # tests
+  # tests: GUI and browser tests under Xvfb, libFuzzer (clang)
   libgtest-dev libgmock-dev curl xvfb xauth fonts-noto-cjk chromium
+  xdotool xclip x11-utils clang libclang-rt-14-dev
 )
 
 missing=()
