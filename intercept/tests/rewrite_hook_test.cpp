@@ -86,7 +86,7 @@ TEST_F(RewriteHookTest, OnlyExactRequestsAreTouched) {
       {"added query", kTypeSend, kLocal + "&sort=asc"},
       {"trailing slash", kTypeSend, kLocal + "/"},
       {"only the beginning", kTypeSend, "http://127.0.0.1:3000/api/"},
-      {"default port written out", kTypeSend, "http://127.0.0.1:3000:80/api/list?page=1"},
+      {"other scheme", kTypeSend, "https://127.0.0.1:3000/api/list?page=1"},
       {"response to the URL", kTypeRecv, kLocal},
       {"unknown event type", 9, kLocal},
   };
