@@ -19,7 +19,7 @@ QString ToQString(const std::string& gb18030) { return QString::fromStdString(Gb
 RuleTable::RuleTable(std::string settingsPath, QObject* parent)
     : QAbstractTableModel(parent),
       settingsPath_(std::move(settingsPath)),
-      snapshot_(std::make_shared<const std::vector<RedirectRule>>()) {}
+      snapshot_(std::make_shared<const RuleSet>()) {}
 
 std::string RuleTable::RowText(int row, int column) const {
   if (row < 0 || row >= RowCount() || column < 0 || column >= kColumnCount) return {};
@@ -107,20 +107,22 @@ RuleSnapshot RuleTable::Snapshot() const {
 }
 
 std::optional<RedirectRule> RuleTable::LookUp(std::string_view url) const {
-  const RuleSnapshot rules = Snapshot();
-  for (const RedirectRule& rule : *rules) {
-    if (rule.specifiedAddress == url) return rule;
-  }
-  return std::nullopt;
+  const RuleSnapshot snapshot = Snapshot();
+  const auto found = snapshot->firstBySpecified.find(url);
+  if (found == snapshot->firstBySpecified.end()) return std::nullopt;
+  return snapshot->rules[found->second];
 }
 
 void RuleTable::Publish() {
   if (!publishing_) return;
-  auto rules = std::make_shared<std::vector<RedirectRule>>();
-  rules->reserve(rows_.size());
-  for (const Row& row : rows_) rules->push_back({row.texts[1], row.texts[2]});
+  auto set = std::make_shared<RuleSet>();
+  set->rules.reserve(rows_.size());
+  for (const Row& row : rows_) {
+    set->firstBySpecified.try_emplace(row.texts[1], set->rules.size());
+    set->rules.push_back({row.texts[1], row.texts[2]});
+  }
   std::lock_guard lock(snapshotMutex_);
-  snapshot_ = std::move(rules);
+  snapshot_ = std::move(set);
 }
 
 int RuleTable::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : RowCount(); }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace veltrox {
@@ -20,7 +21,17 @@ struct RedirectRule {
 
 // An immutable copy of the rules in table order, for threads that must not
 // wait on the GUI thread to look a URL up.
-using RuleSnapshot = std::shared_ptr<const std::vector<RedirectRule>>;
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+
+struct RuleSet {
+  std::vector<RedirectRule> rules;
+  // Specified address -> index of the upper rule that has it.
+  std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>> firstBySpecified;
+};
+using RuleSnapshot = std::shared_ptr<const RuleSet>;
 
 // The rule list of the main window and its settings file. The rows live here
 // and nowhere else; texts are GB18030 bytes. Columns: 0 the row number, 1 the

@@ -125,16 +125,18 @@ TEST_F(RuleTableTest, AReloadPublishesOnceAtItsEnd) {
 
   std::vector<std::size_t> seenDuringLoad;
   QObject::connect(&table, &QAbstractItemModel::rowsInserted,
-                   [&] { seenDuringLoad.push_back(table.Snapshot()->size()); });
+                   [&] { seenDuringLoad.push_back(table.Snapshot()->rules.size()); });
   table.LoadRules();
   EXPECT_THAT(seenDuringLoad, ::testing::Each(1u)) << "a half-filled table was published";
-  EXPECT_THAT(*table.Snapshot(), ::testing::ElementsAre(RedirectRule{"a", "1"}, RedirectRule{"b", "2"},
+  EXPECT_THAT(table.Snapshot()->rules, ::testing::ElementsAre(RedirectRule{"a", "1"}, RedirectRule{"b", "2"},
                                                        RedirectRule{"c", "3"}));
   // A snapshot taken earlier stays whole while the table changes.
   RuleSnapshot held = table.Snapshot();
   table.DeleteRow(0);
-  EXPECT_EQ(held->size(), 3u);
-  EXPECT_EQ(table.Snapshot()->size(), 2u);
+  EXPECT_EQ(held->rules.size(), 3u);
+  EXPECT_EQ(table.Snapshot()->rules.size(), 2u);
+  EXPECT_EQ(table.LookUp("a"), std::nullopt);
+  EXPECT_EQ(table.LookUp("b"), (RedirectRule{"b", "2"}));
 }
 
 TEST_F(RuleTableTest, FailedSaveKeepsTheOldFileAndShowsWhatItHolds) {
