@@ -123,6 +123,12 @@ std::string BuildLogLine(std::string_view message) {
   return line;
 }
 
+std::size_t WaitingLogLines() {
+  LogBox& log = Log();
+  std::lock_guard lock(log.mutex);
+  return log.channel ? log.channel->Waiting() : 0;
+}
+
 void AppendLog(std::string_view message) {
   const QString text = BoxText(BuildLogLine(message));
   std::shared_ptr<GuiCallChannel> channel;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +25,9 @@ void DetachLogBox();
 // thread the caller waits until the GUI thread has appended its line. Each
 // line goes in whole.
 void AppendLog(std::string_view message);
+
+// Lines made on other threads that wait for the GUI thread to append them.
+std::size_t WaitingLogLines();
 
 // The line AppendLog appends: the stamp "yyyy/M/d hh:mm:ss" of NetworkClock(),
 // " >> ", the message unchanged, CR LF. One request to the clock's server.

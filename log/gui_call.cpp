@@ -113,6 +113,13 @@ bool GuiCallChannel::IsOpen() const {
   return !state_->closed;
 }
 
+std::size_t GuiCallChannel::Waiting() const {
+  std::lock_guard lock(state_->mutex);
+  std::size_t n = 0;
+  for (const auto& request : state_->waiting) n += request->stage == Stage::Waiting ? 1 : 0;
+  return n;
+}
+
 void GuiCallChannel::Close() { state_->Close(); }
 
 bool GuiCallChannel::Call(const std::function<void()>& work) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 
@@ -36,6 +37,8 @@ class GuiCallChannel {
   // Any thread. A request that is running finishes; the others are dropped.
   void Close();
   bool IsOpen() const;
+  // Requests from other threads that wait for the GUI thread to take them up.
+  std::size_t Waiting() const;
 
   struct State;  // shared with the requests in flight
 
