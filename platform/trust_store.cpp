@@ -174,7 +174,7 @@ struct NssEntry {
 class NssDatabase {
  public:
   NssDatabase(const std::string& directory, const std::string& certutil)
-      : directory_(directory), certutil_(certutil), spec_("sql:" + directory) {}
+      : directory_(directory), certutil_(certutil), databaseArg_("sql:" + directory) {}
 
   bool Exists() const {
     std::error_code ignored;
@@ -237,13 +237,13 @@ class NssDatabase {
 
  private:
   CommandResult Run(std::vector<std::string> args) const {
-    args.insert(args.begin(), {certutil_, "-d", spec_});
+    args.insert(args.begin(), {certutil_, "-d", databaseArg_});
     return RunCommand(args);
   }
 
   std::string directory_;
   std::string certutil_;
-  std::string spec_;
+  std::string databaseArg_;
 };
 
 std::string HomeDirectory() {
