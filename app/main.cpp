@@ -1,5 +1,6 @@
 #include <QApplication>
 
+#include "engine_bridge.h"
 #include "files.h"
 #include "main_window.h"
 #include "rule_table.h"
@@ -7,7 +8,8 @@
 int main(int argc, char* argv[]) {
   QApplication application(argc, argv);
   veltrox::RuleTable rules(veltrox::ProgramDirectory() + "/p.ini");
-  veltrox::MainWindow window(rules);
+  veltrox::EngineBridge engine(nullptr);
+  veltrox::MainWindow window(rules, engine);
   window.show();
   return application.exec();
 }

@@ -1,5 +1,6 @@
 #include "main_window.h"
 
+#include <QCloseEvent>
 #include <QCursor>
 #include <QFontDatabase>
 #include <QGuiApplication>
@@ -13,7 +14,13 @@
 #include <QTableView>
 #include <QTimer>
 
+#include "activity_log.h"
+#include "engine_bridge.h"
+#include "port_text.h"
+#include "rewrite_hook.h"
 #include "rule_table.h"
+#include "text_encoding.h"
+#include "text_scan.h"
 
 namespace veltrox {
 namespace {
@@ -44,6 +51,9 @@ QLineEdit* LineBox(QWidget* parent, const char* objectName, int left, int top) {
   return box;
 }
 
+// A box's text as the tool's GB18030 bytes.
+std::string BoxText(const QLineEdit* box) { return Utf8ToGb18030(box->text().toStdString()); }
+
 QPushButton* Button(QWidget* parent, const char* objectName, const char* text, int left, int top) {
   auto* button = Place<QPushButton>(parent, objectName, left, top, 144, 40);
   button->setText(QString::fromUtf8(text));
@@ -52,14 +62,18 @@ QPushButton* Button(QWidget* parent, const char* objectName, const char* text, i
 
 }  // namespace
 
-MainWindow::MainWindow(RuleTable& rules, QWidget* parent)
+MainWindow::MainWindow(RuleTable& rules, const EngineBridge& engine, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      rules_(rules) {
+      rules_(rules),
+      engine_(engine) {
   setWindowTitle(QStringLiteral("Veltrox工具"));
   setFixedSize(kClientWidth, kClientHeight);
   CreateControls();
+  AttachLogBox(logBox_);
 }
+
+MainWindow::~MainWindow() { DetachLogBox(); }
 
 void MainWindow::CreateControls() {
   title_ = Label(this, "标签1", "Veltrox解决跨域问题 - 调试工具", 232, 16, 304, 48);
@@ -105,12 +119,15 @@ void MainWindow::CreateControls() {
   Label(this, "标签4", "目标：", 632, 112, 36, 24);
   targetBox_ = LineBox(this, "编辑框_目标地址", 671, 115);
   addButton_ = Button(this, "按钮4", "添加", 626, 152);
+  connect(addButton_, &QPushButton::clicked, this, &MainWindow::AddRule);
   Label(this, "标签2", "端口：", 628, 235, 36, 24);
   portBox_ = LineBox(this, "编辑框_端口", 667, 238);
   portBox_->setText(QStringLiteral("7788"));
   startButton_ = Button(this, "按钮1", "启动服务", 624, 264);
   stopButton_ = Button(this, "按钮2", "结束服务", 624, 315);
   clearButton_ = Button(this, "按钮3", "清空日志", 624, 368);
+  connect(startButton_, &QPushButton::clicked, this, &MainWindow::StartProxyService);
+  connect(stopButton_, &QPushButton::clicked, this, &MainWindow::StopProxyService);
   connect(clearButton_, &QPushButton::clicked, this, &MainWindow::ClearLog);
 
   // A popup only: the window has no menu bar.
@@ -134,7 +151,71 @@ void MainWindow::showEvent(QShowEvent* event) {
   QTimer::singleShot(0, this, &MainWindow::OnWindowCreated);
 }
 
-void MainWindow::OnWindowCreated() { rules_.LoadRules(); }
+void MainWindow::closeEvent(QCloseEvent* event) {
+  OnWindowClosing();
+  QWidget::closeEvent(event);
+}
+
+void MainWindow::OnWindowCreated() {
+  AppendLog(Gb(u8"[系统] 欢迎使用"));
+  AppendLog(Gb(u8"[系统] 端口不能跟项目相同"));
+  rules_.LoadRules();
+}
+
+void MainWindow::OnWindowClosing() {
+  engine_.CloseFiddler();
+  // Hook calls still waiting to log are let go; the box is about to disappear.
+  DetachLogBox();
+}
+
+void MainWindow::AddRule() {
+  if (BoxText(specifiedBox_).empty() || BoxText(targetBox_).empty()) {
+    AppendLog(Gb(u8"添加失败! 内容不能为空"));
+    return;
+  }
+  const std::string specified = BoxText(specifiedBox_);
+  const std::string target = BoxText(targetBox_);
+  if (rules_.FindRule(specified, 1) != -1 || rules_.FindRule(target, 2) != -1) {
+    AppendLog(Gb(u8"添加失败! 已存在数据"));
+    return;
+  }
+  // The stored form is "specified----target|"; a pair that would not split
+  // back into the same two addresses would change or vanish at the next load.
+  if (ContainsText(specified, "|") || ContainsText(target, "|") || ContainsText(specified, "----") ||
+      ContainsText(target, "----")) {
+    AppendLog(Gb(u8"添加失败! 地址不能包含 | 或 ----"));
+    return;
+  }
+  // "a-" + "----" + "b" would read back as "a" and "-b".
+  if (specified.back() == '-') {
+    AppendLog(Gb(u8"添加失败! 指定地址不能以 - 结尾"));
+    return;
+  }
+  rules_.AppendRow(std::to_string(rules_.RowCount() + 1), BoxText(specifiedBox_), BoxText(targetBox_));
+  targetBox_->clear();
+  specifiedBox_->clear();
+  if (!rules_.SaveRules()) {
+    AppendLog(Gb(u8"添加失败! 无法写入 p.ini"));
+    return;
+  }
+  AppendLog(Gb(u8"添加成功!"));
+}
+
+void MainWindow::StartProxyService() {
+  if (!engine_.CheckRootTrust()) {
+    engine_.CreateRootCert();
+    engine_.InstallRootCert();
+  }
+  engine_.StartSSL(true);
+  engine_.AutoStartFiddlerProxy(true);
+  const std::int32_t started = engine_.InitFiddler(PortFromText(BoxText(portBox_)), &RewriteHook);
+  AppendLog(Gb(u8"端口：") + BoxText(portBox_) + (started != 0 ? Gb(u8"启动成功!") : Gb(u8"启动失败!")));
+}
+
+void MainWindow::StopProxyService() {
+  engine_.CloseFiddler();
+  AppendLog(Gb(u8"结束成功!"));
+}
 
 void MainWindow::ClearLog() { logBox_->setPlainText(QString()); }
 
@@ -156,7 +237,7 @@ void MainWindow::DeleteChecked() {
   for (int row = rows - 1; row >= 0; --row) {
     if (rules_.CheckMark(row)) rules_.DeleteRow(row);
   }
-  rules_.SaveRules();
+  if (!rules_.SaveRules()) AppendLog(Gb(u8"删除失败! 无法写入 p.ini"));
 }
 
 }  // namespace veltrox

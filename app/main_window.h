@@ -11,12 +11,13 @@ class QTableView;
 
 namespace veltrox {
 
+class EngineBridge;
 class RuleTable;
 
 // The program's only window, "Veltrox工具": the rule list, the boxes and button
 // that add a rule, the port box with the start and stop buttons, and the log
 // box. Controls carry their form names as object names (超级列表框1, 编辑框_端口, ...).
-// Every command runs on the GUI thread.
+// Every command runs on the GUI thread and reports its outcome in the log box.
 class MainWindow : public QWidget {
   Q_OBJECT
 
@@ -26,13 +27,23 @@ class MainWindow : public QWidget {
   static constexpr int kClientWidth = 779;
   static constexpr int kClientHeight = 427;
 
-  explicit MainWindow(RuleTable& rules, QWidget* parent = nullptr);
+  // `engine` is the program's engine bridge; it outlives the window.
+  MainWindow(RuleTable& rules, const EngineBridge& engine, QWidget* parent = nullptr);
+  ~MainWindow() override;
 
   QMenu* RuleMenu() const { return ruleMenu_; }
 
  public slots:
-  // Runs once the window and its controls exist: loads the rules.
+  // Runs once the window and its controls exist: greets, then loads the rules.
   void OnWindowCreated();
+  // Runs just before the window goes: stops the engine.
+  void OnWindowClosing();
+  // Adds the rule in the two boxes, unless a box is empty, an address is in
+  // use already, or the pair cannot be stored.
+  void AddRule();
+  // Makes sure the root is trusted, then starts the engine on the port box's port.
+  void StartProxyService();
+  void StopProxyService();
   void ClearLog();
   // Pops up "菜单" 3 pixels right of and below the mouse pointer.
   void ShowRuleMenu();
@@ -44,11 +55,13 @@ class MainWindow : public QWidget {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void CreateControls();
 
   RuleTable& rules_;
+  const EngineBridge& engine_;
   QLabel* title_ = nullptr;
   QTableView* ruleList_ = nullptr;
   QPlainTextEdit* logBox_ = nullptr;

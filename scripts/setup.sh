@@ -7,7 +7,7 @@ packages=(
   # build
   cmake ninja-build g++ pkg-config
   qt6-base-dev libboost-dev libssl-dev zlib1g-dev libbrotli-dev
-  libcurl4-openssl-dev libglib2.0-dev gsettings-desktop-schemas
+  libcurl4-openssl-dev libglib2.0-dev libglib2.0-bin gsettings-desktop-schemas
   # run time: the browsers' trust store and the system CA directory
   libnss3-tools ca-certificates
   # tests: GUI and browser tests under Xvfb, libFuzzer (clang)

@@ -20,8 +20,12 @@
 
 #include <filesystem>
 
+#include "activity_log.h"
+#include "engine_bridge.h"
 #include "files.h"
+#include "library_loading.h"
 #include "rule_table.h"
+#include "test_server.h"
 
 namespace veltrox {
 namespace {
@@ -37,7 +41,8 @@ class MainWindowTest : public ::testing::Test {
     iniPath_ = (dir_ / "p.ini").string();
     ASSERT_TRUE(WriteFileAtomically(iniPath_, "[user]\r\ndata=http://a/1----http://r/1|bad|http://a/2----http://r/2|\r\n"));
     rules_ = std::make_unique<RuleTable>(iniPath_);
-    window_ = std::make_unique<MainWindow>(*rules_);
+    SetNetworkClockAddress(clock_.Url("/"));
+    window_ = std::make_unique<MainWindow>(*rules_, engine_);
     window_->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
     QTRY_COMPARE(rules_->RowCount(), 2);
@@ -70,6 +75,8 @@ class MainWindowTest : public ::testing::Test {
     QTRY_VERIFY(!menu->isVisible());
   }
 
+  testing::TestServer clock_;
+  EngineBridge engine_{nullptr};
   fs::path dir_;
   std::string iniPath_;
   std::unique_ptr<RuleTable> rules_;
@@ -85,7 +92,7 @@ TEST_F(MainWindowTest, EveryControlStandsAtItsPlaceWithItsText) {
   const Case cases[] = {
       {"标签1", {232, 16, 304, 48}, "Veltrox解决跨域问题 - 调试工具"},
       {"超级列表框1", {8, 80, 608, 168}, nullptr},
-      {"编辑框_日志", {8, 256, 608, 160}, ""},
+      {"编辑框_日志", {8, 256, 608, 160}, nullptr},
       {"标签3", {632, 80, 36, 24}, "指定："},
       {"编辑框_指定地址", {671, 83, 101, 20}, ""},
       {"标签4", {632, 112, 36, 24}, "目标："},
@@ -176,7 +183,7 @@ TEST_F(MainWindowTest, ClickingACheckBoxChangesOnlyThatMark) {
   EXPECT_TRUE(rules_->CheckMark(1));
   EXPECT_FALSE(rules_->CheckMark(0));
   EXPECT_EQ(Ini(), before);
-  EXPECT_TRUE(Find<QPlainTextEdit>("编辑框_日志")->toPlainText().isEmpty());
+  EXPECT_EQ(Find<QPlainTextEdit>("编辑框_日志")->toPlainText().count('\n'), 2) << "only the greeting lines";
 }
 
 TEST_F(MainWindowTest, RightClickPopsTheMenuWithItsThreeItems) {
@@ -229,6 +236,7 @@ TEST_F(MainWindowTest, DeleteRemovesOnlyCheckedRowsAndRenumbers) {
 
 TEST_F(MainWindowTest, LogBoxTakesTypingUntilCleared) {
   auto* log = Find<QPlainTextEdit>("编辑框_日志");
+  window_->ClearLog();
   log->setFocus();
   QTest::keyClicks(log, "typed");
   QTest::keyClick(log, Qt::Key_Return);
@@ -236,6 +244,9 @@ TEST_F(MainWindowTest, LogBoxTakesTypingUntilCleared) {
   EXPECT_EQ(log->toPlainText(), QStringLiteral("typed\nmore"));
   QTest::mouseClick(Find<QPushButton>("按钮3"), Qt::LeftButton);
   EXPECT_TRUE(log->toPlainText().isEmpty());
+  window_->StopProxyService();
+  EXPECT_TRUE(log->toPlainText().endsWith(QStringLiteral(" >> 结束成功!\n")));
+  EXPECT_EQ(log->toPlainText().count('\n'), 1) << "the next line is the first line of the box";
 }
 
 }  // namespace
