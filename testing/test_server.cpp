@@ -176,13 +176,16 @@ TestServer::TestServer() : TestServer([](const RecordedRequest&) {
   return reply;
 }) {}
 
-TestServer::TestServer(Handler handler) : handler_(std::move(handler)) {
+TestServer::TestServer(Handler handler) : TestServer(std::move(handler), 0) {}
+
+TestServer::TestServer(Handler handler, std::uint16_t port) : handler_(std::move(handler)) {
   listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
   socklen_t len = sizeof addr;
   if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       listen(listenFd_, 1024) != 0 || getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||

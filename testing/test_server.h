@@ -59,6 +59,8 @@ class TestServer {
   // Answers every request with 200 and the body "ok".
   TestServer();
   explicit TestServer(Handler handler);
+  // On a port of the test's choosing (0: the kernel's); throws when it is taken.
+  TestServer(Handler handler, std::uint16_t port);
   ~TestServer();
   TestServer(const TestServer&) = delete;
   TestServer& operator=(const TestServer&) = delete;
