@@ -227,6 +227,7 @@ TestServer::TestServer(Handler handler, Options options) : handler_(std::move(ha
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(options.port);
   socklen_t len = sizeof addr;
   if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       listen(listenFd_, 1024) != 0 || getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||

@@ -59,6 +59,9 @@ struct ServerOptions {
   // Serve HTTPS with the self-signed certificate of CertificatePath()
   // (127.0.0.1, localhost, origin.test).
   bool tls = false;
+  // A port of the test's choosing; 0 lets the kernel choose. The server throws
+  // when the port is taken.
+  std::uint16_t port = 0;
 };
 
 class TestServer {
@@ -69,6 +72,8 @@ class TestServer {
   // Answers every request with 200 and the body "ok".
   TestServer();
   explicit TestServer(Handler handler, Options options = {});
+  // Plain HTTP on a port of the test's choosing.
+  TestServer(Handler handler, std::uint16_t port) : TestServer(std::move(handler), Options{.port = port}) {}
 
   // PEM file of the certificate a TLS server presents, for clients to trust.
   static std::string CertificatePath();

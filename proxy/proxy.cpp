@@ -1,0 +1,167 @@
+#include "proxy.h"
+
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include "runtime.h"
+#include "text_scan.h"
+
+namespace veltrox::proxy {
+namespace {
+
+using asio::redirect_error;
+using asio::use_awaitable;
+
+std::vector<asio::ip::address> InterfaceAddresses() {
+  std::vector<asio::ip::address> out;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return out;
+  for (ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
+    if (it->ifa_addr == nullptr) continue;
+    if (it->ifa_addr->sa_family == AF_INET) {
+      const auto* in = reinterpret_cast<const sockaddr_in*>(it->ifa_addr);
+      out.push_back(asio::ip::address_v4(ntohl(in->sin_addr.s_addr)));
+    } else if (it->ifa_addr->sa_family == AF_INET6) {
+      const auto* in6 = reinterpret_cast<const sockaddr_in6*>(it->ifa_addr);
+      asio::ip::address_v6::bytes_type bytes;
+      std::copy(std::begin(in6->sin6_addr.s6_addr), std::end(in6->sin6_addr.s6_addr), bytes.begin());
+      out.push_back(asio::ip::address_v6(bytes, in6->sin6_scope_id));
+    }
+  }
+  freeifaddrs(list);
+  return out;
+}
+
+bool Listen(tcp::acceptor& acceptor, const tcp::endpoint& endpoint, bool dualStack, error_code& ec) {
+  acceptor.open(endpoint.protocol(), ec);
+  if (ec) return false;
+  acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+  if (endpoint.protocol() == tcp::v6()) acceptor.set_option(asio::ip::v6_only(!dualStack), ec);
+  acceptor.bind(endpoint, ec);
+  if (ec) return false;
+  acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  return !ec;
+}
+
+asio::awaitable<void> Accept(Runtime& runtime, tcp::acceptor& acceptor) {
+  for (;;) {
+    unsigned index = runtime.nextContext++ % runtime.contexts.size();
+    ContextState& target = *runtime.contexts[index];
+    error_code ec;
+    tcp::socket socket = co_await acceptor.async_accept(target.io, redirect_error(use_awaitable, ec));
+    if (runtime.stopping.load()) co_return;
+    if (ec) {
+      if (ec == asio::error::operation_aborted || ec == asio::error::bad_descriptor) co_return;
+      // Out of descriptors and the like: wait a moment instead of spinning.
+      asio::steady_timer pause(acceptor.get_executor(), std::chrono::milliseconds(50));
+      co_await pause.async_wait(redirect_error(use_awaitable, ec));
+      continue;
+    }
+    asio::co_spawn(target.io, ServeClient(runtime, target, std::move(socket)), asio::detached);
+  }
+}
+
+}  // namespace
+
+bool Proxy::Runtime::IsOwnEndpoint(const std::string& host, std::uint16_t targetPort) const {
+  if (targetPort != port) return false;
+  if (EqualsText(host, "localhost", true) || EqualsText(host, hostName, true)) return true;
+  if (host.size() > 10 && EqualsText(std::string_view(host).substr(host.size() - 10), ".localhost", true)) return true;
+  error_code ec;
+  auto address = asio::ip::make_address(host, ec);
+  if (ec) return false;
+  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+    address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+  }
+  if (address.is_loopback() || address.is_unspecified()) return true;
+  for (const auto& own : ownAddresses) {
+    if (own == address) return true;
+  }
+  return false;
+}
+
+Proxy::Proxy() = default;
+
+Proxy::~Proxy() { Stop(); }
+
+bool Proxy::Start(Settings settings, Handlers handlers) {
+  Stop();
+  auto runtime = std::make_shared<Runtime>();
+  runtime->settings = std::move(settings);
+  runtime->handlers = std::move(handlers);
+  // Onward TLS accepts any server certificate: the proxy shows the client what
+  // the server sent, and the client's own checks apply to the decrypted tunnel.
+  runtime->upstreamTls.set_verify_mode(ssl::verify_none);
+  unsigned threads = std::max(1u, runtime->settings.ioThreads);
+  for (unsigned i = 0; i < threads; ++i) runtime->contexts.push_back(std::make_unique<ContextState>());
+  asio::io_context& first = runtime->contexts.front()->io;
+
+  std::vector<tcp::endpoint> endpoints;
+  std::uint16_t port = runtime->settings.port;
+  if (runtime->settings.allowRemoteClients) {
+    endpoints.emplace_back(asio::ip::address_v6::any(), port);
+  } else {
+    endpoints.emplace_back(asio::ip::address_v4::loopback(), port);
+  }
+  error_code ec;
+  {
+    tcp::acceptor acceptor(first);
+    bool ok = Listen(acceptor, endpoints.front(), true, ec);
+    if (!ok && runtime->settings.allowRemoteClients && ec != asio::error::address_in_use) {
+      // No IPv6 on this machine: every IPv4 interface instead.
+      acceptor = tcp::acceptor(first);
+      ok = Listen(acceptor, tcp::endpoint(asio::ip::address_v4::any(), port), false, ec);
+    }
+    if (!ok) return false;
+    port = acceptor.local_endpoint(ec).port();
+    runtime->acceptors.push_back(std::move(acceptor));
+  }
+  if (!runtime->settings.allowRemoteClients) {
+    tcp::acceptor acceptor(first);
+    if (Listen(acceptor, tcp::endpoint(asio::ip::address_v6::loopback(), port), false, ec)) {
+      runtime->acceptors.push_back(std::move(acceptor));
+    }
+  }
+  runtime->port = port;
+  runtime->ownAddresses = InterfaceAddresses();
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) == 0) runtime->hostName = name;
+
+  for (auto& acceptor : runtime->acceptors) {
+    asio::co_spawn(first, Accept(*runtime, acceptor), asio::detached);
+  }
+  for (auto& context : runtime->contexts) {
+    runtime->guards.push_back(asio::make_work_guard(context->io));
+    runtime->threads.emplace_back([io = &context->io] { io->run(); });
+  }
+  runtime_ = std::move(runtime);
+  return true;
+}
+
+void Proxy::Stop() {
+  if (!runtime_) return;
+  std::shared_ptr<Runtime> runtime = std::move(runtime_);
+  runtime->stopping.store(true);
+  for (auto& context : runtime->contexts) context->io.stop();
+  for (auto& thread : runtime->threads) thread.join();
+  // No I/O thread runs now: the lists of open connections are ours to walk.
+  error_code ec;
+  for (auto& acceptor : runtime->acceptors) acceptor.close(ec);
+  for (auto& context : runtime->contexts) {
+    context->idle.clear();
+    for (beast::tcp_stream* stream : context->open) {
+      stream->socket().shutdown(tcp::socket::shutdown_both, ec);
+      stream->socket().close(ec);
+    }
+  }
+  runtime->guards.clear();
+  runtime->threads.clear();
+  // Handlers still running hold the runtime; the last of them releases it.
+}
+
+bool Proxy::IsRunning() const { return runtime_ != nullptr; }
+
+std::uint16_t Proxy::Port() const { return runtime_ ? runtime_->port : 0; }
+
+}  // namespace veltrox::proxy
