@@ -8,7 +8,8 @@
 # (declared in the generated header "embedded/<Name>.h") lists them in the
 # order given. A target named here is built first, and the object is rebuilt
 # whenever one of the files changes, so a build always carries current bytes.
-set(VELTROX_EMBED_HEADER ${CMAKE_CURRENT_LIST_DIR}/support_files.h)
+# Cached, so that folders other than this one can embed files too.
+set(VELTROX_EMBED_HEADER ${CMAKE_CURRENT_LIST_DIR}/support_files.h CACHE INTERNAL "")
 
 function(veltrox_embed_files target name)
   set(entries ${ARGN})

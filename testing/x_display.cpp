@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <sstream>
@@ -90,8 +91,18 @@ std::string XDisplay::WaitForWindow(const std::string& title, int timeoutMs) con
   return {};
 }
 
-bool XDisplay::HasWindow(const std::string& title) const {
-  return !Run({"xdotool", "search", "--onlyvisible", "--name", title}).empty();
+int XDisplay::WindowCount(const std::string& title) const {
+  const std::string ids = Run({"xdotool", "search", "--onlyvisible", "--name", title});
+  return static_cast<int>(std::count(ids.begin(), ids.end(), '\n'));
+}
+
+bool XDisplay::WaitForWindowCount(const std::string& title, int count, int timeoutMs) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (WindowCount(title) < count) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return true;
 }
 
 bool XDisplay::WindowOrigin(const std::string& window, int& x, int& y) const {

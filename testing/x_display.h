@@ -22,7 +22,10 @@ class XDisplay {
   // The first visible window whose title contains `title`, waiting up to
   // `timeoutMs` for it; "" when none appears.
   std::string WaitForWindow(const std::string& title, int timeoutMs = 10000) const;
-  bool HasWindow(const std::string& title) const;
+  bool HasWindow(const std::string& title) const { return WindowCount(title) > 0; }
+  int WindowCount(const std::string& title) const;
+  // True once `count` visible windows with that title exist.
+  bool WaitForWindowCount(const std::string& title, int count, int timeoutMs = 10000) const;
   // Window position on the screen (no window manager: client area = window).
   bool WindowOrigin(const std::string& window, int& x, int& y) const;
 
