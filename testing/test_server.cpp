@@ -221,20 +221,26 @@ TestServer::TestServer(Handler handler, Options options) : handler_(std::move(ha
       throw std::runtime_error("test server: cannot load the TLS certificate");
     }
   }
-  listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(options.port);
-  socklen_t len = sizeof addr;
-  if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(listenFd_, 1024) != 0 || getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
-      pipe2(wakeFds_, O_CLOEXEC) != 0) {
-    throw std::runtime_error("test server: cannot listen on loopback");
+  // The engine never reports a URL that holds "443", so a port of the kernel's
+  // choosing that holds it is given back for another.
+  for (;;) {
+    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(options.port);
+    socklen_t len = sizeof addr;
+    if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listenFd_, 1024) != 0 || getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      throw std::runtime_error("test server: cannot listen on loopback");
+    }
+    port_ = ntohs(addr.sin_port);
+    if (options.port != 0 || std::to_string(port_).find("443") == std::string::npos) break;
+    close(listenFd_);
   }
-  port_ = ntohs(addr.sin_port);
+  if (pipe2(wakeFds_, O_CLOEXEC) != 0) throw std::runtime_error("test server: no pipe");
   acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
 
@@ -384,6 +390,21 @@ void TestServer::Serve(int fd) {
   openFds_.erase(fd);
   shutdown(fd, SHUT_RDWR);
   close(fd);
+}
+
+std::uint16_t FreePort() {
+  int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 addr{};
+  addr.sin6_family = AF_INET6;
+  addr.sin6_addr = in6addr_any;
+  socklen_t len = sizeof addr;
+  std::uint16_t port = 0;
+  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin6_port);
+  }
+  if (fd >= 0) close(fd);
+  return port;
 }
 
 }  // namespace veltrox::testing

@@ -59,7 +59,8 @@ struct ServerOptions {
   // Serve HTTPS with the self-signed certificate of CertificatePath()
   // (127.0.0.1, localhost, origin.test).
   bool tls = false;
-  // A port of the test's choosing; 0 lets the kernel choose. The server throws
+  // A port of the test's choosing; 0 lets the kernel choose one, never one
+  // that holds "443" (the engine does not report such URLs). The server throws
   // when the port is taken.
   std::uint16_t port = 0;
 };
@@ -116,5 +117,9 @@ class TestServer {
   std::size_t connections_ = 0;
   bool stopping_ = false;
 };
+
+// A port that was free on every interface a moment ago, for a listener that a
+// test starts itself (the proxy).
+std::uint16_t FreePort();
 
 }  // namespace veltrox::testing
