@@ -14,8 +14,8 @@ namespace veltrox::proxy {
 //   fiddler.network.streaming.abortifclientaborts  (bool) stop reading a
 //       response whose client went away instead of draining it for reuse
 //   fiddler.certmaker.bc.key, fiddler.certmaker.bc.cert  the root's PEM texts
-//   veltrox.network.timeout.connect.ms, veltrox.network.timeout.response.ms,
-//   veltrox.network.timeout.idle.ms  time-outs for connections made from then on
+//   veltrox.network.timeout.response.ms, veltrox.network.timeout.idle.ms
+//       time-outs in milliseconds for requests from then on
 class VELTROX_PROXY_API Preferences {
  public:
   static std::string GetString(std::string_view name, std::string_view fallback = {});

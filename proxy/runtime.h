@@ -60,6 +60,7 @@ class ContextState {
 
   std::unordered_set<beast::tcp_stream*> open;
   std::unordered_multimap<std::string, std::unique_ptr<UpstreamConnection>> idle;
+  std::chrono::steady_clock::time_point lastSweep;
   asio::io_context io{1};
 };
 

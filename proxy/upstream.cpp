@@ -197,8 +197,17 @@ asio::awaitable<Acquired> AcquireUpstream(Runtime& runtime, ContextState& contex
 
 void ReleaseUpstream(Runtime& runtime, ContextState& context, std::unique_ptr<UpstreamConnection> connection) {
   if (!connection || runtime.stopping.load()) return;
+  auto now = std::chrono::steady_clock::now();
+  // Now and then drop idle connections that timed out or that their server
+  // closed, so that hosts visited once do not keep descriptors open.
+  if (now - context.lastSweep > std::chrono::seconds(1)) {
+    context.lastSweep = now;
+    std::erase_if(context.idle, [&](auto& entry) {
+      return now - entry.second->idleSince >= runtime.settings.idleTimeout || !LooksAlive(*entry.second);
+    });
+  }
   if (context.idle.count(connection->key) >= kIdlePerKey) return;
-  connection->idleSince = std::chrono::steady_clock::now();
+  connection->idleSince = now;
   std::string key = connection->key;
   context.idle.emplace(std::move(key), std::move(connection));
 }
