@@ -5,6 +5,7 @@
 #include <optional>
 #include <type_traits>
 
+#include "certificates.h"
 #include "local_process.h"
 #include "preferences.h"
 #include "runtime.h"
@@ -29,6 +30,8 @@ struct ClientInfo {
   std::optional<std::string> process;  // looked up once, on a hook thread
   // Inside a decrypted tunnel, origin-form requests go to this origin.
   std::optional<Url> tunnelOrigin;
+  // On the localhost TLS listener origin-form requests go to https://Host.
+  bool tlsListener = false;
 };
 
 std::string_view View(beast::string_view text) { return {text.data(), text.size()}; }
@@ -388,6 +391,68 @@ std::string ResponseHead(const Session& s, const ResponseFraming& framing, std::
 }
 
 template <class Stream>
+asio::awaitable<void> ServeHttp(Runtime& runtime, ContextState& context, Stream& client, beast::flat_buffer& buffer,
+                                ClientInfo& info);
+
+// Terminates the client's TLS with `context` (the leaf follows the client's
+// SNI) and serves the requests inside. `buffer` may already hold the start
+// of the client's hello.
+asio::awaitable<void> ServeInsideTls(Runtime& runtime, ContextState& context, beast::tcp_stream& client,
+                                     beast::flat_buffer& buffer, ClientInfo& info,
+                                     const std::shared_ptr<SSL_CTX>& leafContext) {
+  // The leaf's context is shared with the certificate maker; this wrapper
+  // takes a reference of its own for the stream it makes.
+  SSL_CTX_up_ref(leafContext.get());
+  ssl::context wrapper(leafContext.get());
+  beast::ssl_stream<beast::tcp_stream> tls(std::move(client), wrapper);
+  Registration registration(context, Lowest(tls));
+  error_code ec;
+  Lowest(tls).expires_after(runtime.settings.connectTimeout);
+  std::size_t used = co_await tls.async_handshake(ssl::stream_base::server, buffer.data(),
+                                                   redirect_error(use_awaitable, ec));
+  Lowest(tls).expires_never();
+  if (ec) co_return;  // most often a client that does not trust the root
+  buffer.consume(used);
+  co_await ServeHttp(runtime, context, tls, buffer, info);
+  if (runtime.stopping.load()) co_return;
+  Lowest(tls).expires_after(std::chrono::seconds(2));
+  co_await tls.async_shutdown(redirect_error(use_awaitable, ec));
+}
+
+// A tunnel whose bytes the proxy reads: answered at once, then TLS is
+// terminated when the client speaks it; anything else is relayed as it is.
+asio::awaitable<void> InterceptTunnel(Runtime& runtime, ContextState& context, beast::tcp_stream& client,
+                                      beast::flat_buffer& buffer, ClientInfo& info, const Url& target) {
+  if (co_await WriteAll(client, std::string_view("HTTP/1.1 200 Connection Established\r\n\r\n"))) co_return;
+  error_code ec;
+  if (buffer.size() == 0) {
+    client.expires_after(runtime.settings.idleTimeout);
+    std::size_t n = co_await client.async_read_some(buffer.prepare(kPiece), redirect_error(use_awaitable, ec));
+    client.expires_never();
+    buffer.commit(n);
+    if (ec) co_return;
+  }
+  constexpr unsigned char kHandshakeRecord = 0x16;
+  const bool speaksTls = *static_cast<const unsigned char*>(buffer.cdata().data()) == kHandshakeRecord;
+  std::shared_ptr<SSL_CTX> leafContext = speaksTls ? ServerContextFor(target.host) : nullptr;
+  if (leafContext) {
+    ClientInfo inner = info;
+    inner.tunnelOrigin = target;
+    inner.tunnelOrigin->scheme = "https";
+    inner.tunnelOrigin->target = "/";
+    co_await ServeInsideTls(runtime, context, client, buffer, inner, leafContext);
+    co_return;
+  }
+  // Not TLS, or no root to sign with: the tunnel stays opaque.
+  Tunnel tunnel = co_await OpenTunnel(runtime, context, target.host, target.port);
+  if (!tunnel.stream) {
+    CloseStream(client);
+    co_return;
+  }
+  co_await RelayBytes(client, buffer, *tunnel.stream, tunnel.buffer);
+}
+
+template <class Stream>
 asio::awaitable<void> HandleConnect(Runtime& runtime, ContextState& context, Stream& client,
                                     beast::flat_buffer& buffer, ClientInfo& info, std::shared_ptr<Session> session) {
   Session& s = *session;
@@ -404,7 +469,7 @@ asio::awaitable<void> HandleConnect(Runtime& runtime, ContextState& context, Str
   }
   if (runtime.handlers.beforeRequest) {
     co_await RunHandler(runtime, [&] {
-      FillProcess(info, s, runtime.port);
+      FillProcess(info, s, info.tlsListener ? runtime.tlsPort : runtime.port);
       runtime.handlers.beforeRequest(s);
     });
     if (runtime.stopping.load()) co_return;
@@ -412,6 +477,12 @@ asio::awaitable<void> HandleConnect(Runtime& runtime, ContextState& context, Str
   if (runtime.IsOwnEndpoint(s.url.host, s.url.port)) {
     co_await SendError(client, 508, "the tunnel would lead back to this proxy", true);
     co_return;
+  }
+  if constexpr (std::is_same_v<Stream, beast::tcp_stream>) {
+    if (runtime.settings.decryptHttps) {
+      co_await InterceptTunnel(runtime, context, client, buffer, info, s.url);
+      co_return;
+    }
   }
   Tunnel tunnel = co_await OpenTunnel(runtime, context, s.url.host, s.url.port);
   if (!tunnel.stream) {
@@ -690,8 +761,8 @@ asio::awaitable<void> ServeHttp(Runtime& runtime, ContextState& context, Stream&
         url = *info.tunnelOrigin;
       } else {
         std::string host = s.requestHeaders.Get("Host");
-        if (!host.empty()) url = ParseAuthority(host, 80);
-        if (url) url->scheme = "http";
+        if (!host.empty()) url = ParseAuthority(host, info.tlsListener ? 443 : 80);
+        if (url) url->scheme = info.tlsListener ? "https" : "http";
       }
       if (url) url->target = s.requestTarget;
     } else {
@@ -739,7 +810,7 @@ asio::awaitable<void> ServeHttp(Runtime& runtime, ContextState& context, Stream&
 
     if (runtime.handlers.beforeRequest) {
       co_await RunHandler(runtime, [&] {
-        FillProcess(info, s, runtime.port);
+        FillProcess(info, s, info.tlsListener ? runtime.tlsPort : runtime.port);
         runtime.handlers.beforeRequest(s);
       });
       if (runtime.stopping.load()) co_return;
@@ -755,13 +826,10 @@ asio::awaitable<void> ServeHttp(Runtime& runtime, ContextState& context, Stream&
   }
 }
 
-}  // namespace
-
-asio::awaitable<void> ServeClient(Runtime& runtime, ContextState& context, tcp::socket socket) {
-  ClientInfo info;
+bool DescribeClient(tcp::socket& socket, ClientInfo& info) {
   error_code ec;
   auto peer = socket.remote_endpoint(ec);
-  if (ec) co_return;
+  if (ec) return false;
   auto address = peer.address();
   if (address.is_v6() && address.to_v6().is_v4_mapped()) {
     address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
@@ -771,10 +839,29 @@ asio::awaitable<void> ServeClient(Runtime& runtime, ContextState& context, tcp::
   info.peerPort = peer.port();
   info.loopback = address.is_loopback();
   socket.set_option(tcp::no_delay(true), ec);
+  return true;
+}
+
+}  // namespace
+
+asio::awaitable<void> ServeClient(Runtime& runtime, ContextState& context, tcp::socket socket) {
+  ClientInfo info;
+  if (!DescribeClient(socket, info)) co_return;
   beast::tcp_stream stream(std::move(socket));
   Registration registration(context, stream);
   beast::flat_buffer buffer;
   co_await ServeHttp(runtime, context, stream, buffer, info);
+}
+
+asio::awaitable<void> ServeTlsClient(Runtime& runtime, ContextState& context, tcp::socket socket) {
+  ClientInfo info;
+  if (!DescribeClient(socket, info)) co_return;
+  info.tlsListener = true;
+  std::shared_ptr<SSL_CTX> leafContext = ServerContextFor("localhost");
+  if (!leafContext) co_return;  // no root to sign with
+  beast::tcp_stream stream(std::move(socket));
+  beast::flat_buffer buffer;
+  co_await ServeInsideTls(runtime, context, stream, buffer, info, leafContext);
 }
 
 }  // namespace veltrox::proxy
