@@ -502,6 +502,8 @@ std::string RecordPath() { return (Root() / "data/fiddler/system-proxy.ini").str
 class DesktopProxyTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The program makes its data folder at start-up, before any engine call.
+    fs::create_directories(fs::path(RecordPath()).parent_path());
     GnomeProxy::SetManual("before.example", 3128);
     GnomeProxy::SetMode("none");
     before_ = GnomeProxy::Summary();
@@ -565,7 +567,12 @@ TEST_F(DesktopProxyTest, OnwardRequestsGoThroughTheProxyThatWasThereBefore) {
   CurlResult r = Curl(port, {"http://far.example/x?y=1"});
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.body, "from upstream for http://far.example/x?y=1");
-  ASSERT_EQ(upstream->RequestCount(), 1u);
+  EXPECT_EQ(upstream->RequestCount(), 1u);
+
+  // A proxy elsewhere could not reach this machine's loopback: it goes direct.
+  auto local = Origin([](const RecordedRequest&) { return Text("local"); }, false);
+  EXPECT_EQ(Curl(port, {local->Url("/here")}).body, "local");
+  EXPECT_EQ(upstream->RequestCount(), 1u);
 }
 
 }  // namespace
