@@ -1,6 +1,7 @@
 // Runs efd.dll as the program does at its start command (a new root, HTTPS
 // interception on, a hook that takes every event and edits nothing) until its
-// standard input ends. Usage: https_bench_proxy <port> <root certificate file>
+// standard input ends. Usage: https_bench_proxy <port> <root certificate file> [--no-hook]
+// (--no-hook starts it without a hook: no events, for the cost of reporting).
 
 #include <dlfcn.h>
 
@@ -28,8 +29,9 @@ F Find(void* library, const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s <port> <root certificate file>\n", argv[0]);
+  const bool hooked = !(argc == 4 && std::string(argv[3]) == "--no-hook");
+  if (argc != 3 && hooked) {
+    std::fprintf(stderr, "usage: %s <port> <root certificate file> [--no-hook]\n", argv[0]);
     return 2;
   }
   void* library = dlopen(EFD_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
@@ -45,7 +47,7 @@ int main(int argc, char** argv) {
   if (createRoot() != 1) return 1;
   std::ofstream(argv[2]) << getCert();
   startSsl(1);
-  if (init(std::atoi(argv[1]), reinterpret_cast<std::uintptr_t>(&Hook)) != 1) return 1;
+  if (init(std::atoi(argv[1]), hooked ? reinterpret_cast<std::uintptr_t>(&Hook) : 0) != 1) return 1;
   std::cout << "ready" << std::endl;
   std::string line;
   while (std::getline(std::cin, line)) {

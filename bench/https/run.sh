@@ -49,6 +49,7 @@ wait_port() { for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/n
 
 origin=$(port_without_443)
 engine=$(port_without_443)
+bare=$(port_without_443)
 mitm=$(port_without_443)
 
 mkdir -p "$work/www"
@@ -79,12 +80,17 @@ pids+=($!)
 coproc ENGINE { "$top/build/bench/https/https_bench_proxy" "$engine" "$work/engine-root.pem"; }
 pids+=($ENGINE_PID)
 read -r _ <&"${ENGINE[0]}"
+# The same engine without a hook: no events, for the cost of reporting them.
+coproc BARE { "$top/build/bench/https/https_bench_proxy" "$bare" "$work/bare-root.pem" --no-hook; }
+pids+=($BARE_PID)
+read -r _ <&"${BARE[0]}"
 
 mitmdump --listen-host 127.0.0.1 -p "$mitm" --ssl-insecure --set confdir="$work/mitm" -q &
 pids+=($!)
 wait_port "$origin"; wait_port "$engine"; wait_port "$mitm"
 for _ in $(seq 100); do [ -s "$work/mitm/mitmproxy-ca-cert.pem" ] && break; sleep 0.1; done
 cat "$work/origin.crt" "$work/engine-root.pem" > "$work/engine-ca.pem"
+cat "$work/origin.crt" "$work/bare-root.pem" > "$work/bare-ca.pem"
 cat "$work/origin.crt" "$work/mitm/mitmproxy-ca-cert.pem" > "$work/mitm-ca.pem"
 
 url="https://127.0.0.1:$origin/body"
@@ -101,7 +107,7 @@ run() {
   local file start end ok
   file=$(config "$count")
   start=$(date +%s.%N)
-  ok=$(curl -s --http1.1 --parallel --parallel-max 16 --cacert "$ca" -w '%{http_code}\n' "$@" -K "$file" | grep -c '^200$' || true)
+  ok=$(curl -s --http1.1 --parallel --parallel-max 16 --cacert "$ca" -w '%{http_code}\n' "$@" -K "$file" 2>/dev/null | grep -c '^200$' || true)
   end=$(date +%s.%N)
   if [ "$ok" != "$count" ]; then echo "$label: only $ok of $count requests succeeded" >&2; exit 1; fi
   python3 -c "print(f'{$count / ($end - $start):.0f}')"
@@ -110,20 +116,23 @@ run() {
 # Warm-up: leaves made, caches filled, nothing counted.
 run warm 200 "$work/origin.crt" >/dev/null
 run warm 200 "$work/engine-ca.pem" -x "http://127.0.0.1:$engine" >/dev/null
+run warm 200 "$work/bare-ca.pem" -x "http://127.0.0.1:$bare" >/dev/null
 run warm 200 "$work/mitm-ca.pem" -x "http://127.0.0.1:$mitm" >/dev/null
 
 close=(-H "Connection: close")
 d_new=$(run direct "$fresh" "$work/origin.crt" "${close[@]}")
 e_new=$(run engine "$fresh" "$work/engine-ca.pem" -x "http://127.0.0.1:$engine" "${close[@]}")
+b_new=$(run bare "$fresh" "$work/bare-ca.pem" -x "http://127.0.0.1:$bare" "${close[@]}")
 m_new=$(run mitmproxy "$fresh" "$work/mitm-ca.pem" -x "http://127.0.0.1:$mitm" "${close[@]}")
 d_kept=$(run direct "$kept" "$work/origin.crt")
 e_kept=$(run engine "$kept" "$work/engine-ca.pem" -x "http://127.0.0.1:$engine")
+b_kept=$(run bare "$kept" "$work/bare-ca.pem" -x "http://127.0.0.1:$bare")
 m_kept=$(run mitmproxy "$kept" "$work/mitm-ca.pem" -x "http://127.0.0.1:$mitm")
 
 ratio() { python3 -c "print(f'{$1 / $2:.2f}')"; }
 echo "mitmproxy: $(mitmdump --version 2>/dev/null | head -1)"
-printf '%-34s %10s %10s %10s\n' "requests/s" direct engine mitmproxy
-printf '%-34s %10s %10s %10s\n' "new TLS connection per request" "$d_new" "$e_new" "$m_new"
-printf '%-34s %10s %10s %10s\n' "kept-alive connections" "$d_kept" "$e_kept" "$m_kept"
+printf '%-32s %8s %8s %15s %10s\n' "requests/s" direct engine "engine, no hook" mitmproxy
+printf '%-32s %8s %8s %15s %10s\n' "new TLS connection per request" "$d_new" "$e_new" "$b_new" "$m_new"
+printf '%-32s %8s %8s %15s %10s\n' "kept-alive connections" "$d_kept" "$e_kept" "$b_kept" "$m_kept"
 echo "new connections: engine/direct $(ratio "$e_new" "$d_new")x, engine/mitmproxy $(ratio "$e_new" "$m_new")x"
 echo "kept-alive:      engine/direct $(ratio "$e_kept" "$d_kept")x, engine/mitmproxy $(ratio "$e_kept" "$m_kept")x"
