@@ -1,5 +1,7 @@
 #include <openssl/rand.h>
+#include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <limits>
 #include <optional>
@@ -495,6 +497,57 @@ asio::awaitable<void> HandleConnect(Runtime& runtime, ContextState& context, Str
   }
 }
 
+// While the proxy waits for a server, notices a client that hangs up and
+// closes the server connection with it, so that the exchange ends at once
+// instead of when the server has finished. Only an orderly or abrupt close
+// counts: bytes from the client (a pipelined request, a TLS alert) end the
+// watch without a verdict.
+class ClientWatch {
+ public:
+  ClientWatch() = default;
+  ClientWatch(const ClientWatch&) = delete;
+  ClientWatch& operator=(const ClientWatch&) = delete;
+  ~ClientWatch() { Stop(); }
+
+  void Start(tcp::socket& client, tcp::socket& server) {
+    client_ = &client;
+    state_ = std::make_shared<State>();
+    asio::co_spawn(client.get_executor(), Watch(client, server, state_), asio::detached);
+  }
+  // Ends the watch before the client is written to or read again.
+  void Stop() {
+    if (!state_ || state_->finished) return;
+    state_->finished = true;
+    error_code ec;
+    client_->cancel(ec);
+  }
+  bool ClientGone() const { return state_ && state_->clientGone; }
+
+ private:
+  struct State {
+    bool finished = false;
+    bool clientGone = false;
+  };
+
+  // Both sockets outlive the watch while `finished` is false: they belong to
+  // the exchange, which stops the watch before it lets go of either.
+  static asio::awaitable<void> Watch(tcp::socket& client, tcp::socket& server, std::shared_ptr<State> state) {
+    error_code ec;
+    co_await client.async_wait(tcp::socket::wait_read, redirect_error(use_awaitable, ec));
+    if (state->finished || ec) co_return;
+    state->finished = true;
+    char probe;
+    ssize_t n = ::recv(client.native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      state->clientGone = true;
+      server.close(ec);
+    }
+  }
+
+  tcp::socket* client_ = nullptr;
+  std::shared_ptr<State> state_;
+};
+
 // Sends one request on and its response back. False when the client
 // connection cannot carry another request.
 template <class Stream>
@@ -550,6 +603,8 @@ asio::awaitable<bool> Exchange(Runtime& runtime, ContextState& context, Stream& 
       co_return keepAlive && !streamedRequest;
     }
 
+    ClientWatch watch;
+    if (abortWithClient) watch.Start(Lowest(client).socket(), up.Tcp().socket());
     std::optional<http::response_parser<http::buffer_body>> parser;
     bool timedOut = false;
     for (;;) {
@@ -571,6 +626,8 @@ asio::awaitable<bool> Exchange(Runtime& runtime, ContextState& context, Stream& 
       break;
     }
     if (ec) {
+      if (watch.ClientGone()) co_return false;
+      watch.Stop();
       if (mayRetry && !timedOut && attempt == 0) continue;
       if (timedOut) {
         co_await SendError(client, 504,
@@ -592,6 +649,9 @@ asio::awaitable<bool> Exchange(Runtime& runtime, ContextState& context, Stream& 
     s.reason = std::string(response.reason());
     if (s.reason.empty()) s.reason = ReasonFor(s.status);
     for (const auto& field : response) s.responseHeaders.Add(View(field.name_string()), View(field.value()));
+    // A body held for the response handler is read before the client hears
+    // anything, so the watch goes on through it.
+    if (s.status == 101 || !s.bufferResponse || !runtime.handlers.beforeResponse) watch.Stop();
 
     if (s.status == 101) {
       if (!upgrade) {
@@ -620,6 +680,8 @@ asio::awaitable<bool> Exchange(Runtime& runtime, ContextState& context, Stream& 
       } else {
         ec = co_await ReadBody(*up.plain, up.buffer, *parser, s.responseBody, settings.bodyMemoryLimit, idleTimeout);
       }
+      if (ec && watch.ClientGone()) co_return false;
+      watch.Stop();
       if (ec) readFailure = StreamFailure::Reader;
       if (readFailure != StreamFailure::None) {
         co_await SendError(client, ec == beast::error::timeout ? 504 : 502,

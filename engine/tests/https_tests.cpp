@@ -392,6 +392,39 @@ TEST_F(HttpsTest, ClientGoneCutsTheServerConnection) {
   EXPECT_LT(sent, kLength);
 }
 
+TEST_F(HttpsTest, ClientGoneWhileTheServerThinksCutsTheServerConnection) {
+  struct Case {
+    const char* name;
+    std::string sentBeforeStalling;  // what the server gets out before it stalls
+  } cases[] = {
+      {"before the response header", ""},
+      {"while a held body arrives", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nfirst half"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    net::io_context io;
+    tcp::acceptor server(io, tcp::endpoint(net::ip::address_v4::loopback(), 0));
+    const std::string authority = "127.0.0.1:" + std::to_string(server.local_endpoint().port());
+    tcp::socket client(io);
+    client.connect(tcp::endpoint(net::ip::address_v4::loopback(), port_));
+    net::write(client, net::buffer("GET http://" + authority + "/slow HTTP/1.1\r\nHost: " + authority + "\r\n\r\n"));
+    tcp::socket upstream = server.accept();
+    beast::flat_buffer buffer;
+    beast::http::request<beast::http::empty_body> request;
+    beast::http::read(upstream, buffer, request);
+    if (!c.sentBeforeStalling.empty()) net::write(upstream, net::buffer(c.sentBeforeStalling));
+    client.close();
+    // The proxy's answer to the server is to hang up. (Without the cut this
+    // read would wait for the proxy's response time-out; the guard only keeps
+    // a fault from hanging the suite.)
+    struct timeval guard {30, 0};
+    setsockopt(upstream.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
+    char byte;
+    ssize_t n = ::recv(upstream.native_handle(), &byte, 1, 0);
+    EXPECT_EQ(n, 0) << "the server connection stayed open after its client had gone";
+  }
+}
+
 // The root-certificate exports over a trust store in this test's HOME.
 class RootTrustTest : public ::testing::Test {
  protected:
