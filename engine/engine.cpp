@@ -6,6 +6,7 @@
 
 #include "base64.h"
 #include "body_text.h"
+#include "desktop_proxy.h"
 #include "edits.h"
 #include "preferences.h"
 #include "proxy.h"
@@ -18,8 +19,9 @@ namespace veltrox::engine {
 namespace {
 
 struct State {
-  std::mutex control;  // Start and Stop
+  std::mutex control;  // Start and Stop, and the two members below
   proxy::Proxy proxy;
+  DesktopProxy desktop;
   std::mutex settings;  // the fields below
   bool decryptHttps = false;
   bool registerSystemProxy = false;
@@ -39,6 +41,9 @@ std::string Base64Pattern() {
 }
 
 std::string Decimal(std::uint64_t n) { return std::to_string(n); }
+
+// The further endpoint that speaks TLS as "localhost" beside the main port.
+constexpr long long kLocalhostTlsPort = 7777;
 
 // Sessions whose URL holds "443" anywhere are left alone.
 bool Reported(const std::string& urlText) { return !ContainsText(urlText, "443"); }
@@ -133,6 +138,7 @@ bool Engine::Start(std::int32_t port, std::uintptr_t hookAddress) {
   State& state = TheState();
   std::lock_guard control(state.control);
   state.proxy.Stop();
+  state.desktop.Restore();
   auto hook = reinterpret_cast<HookFunction>(hookAddress);
   auto listenPort = static_cast<std::uint16_t>(static_cast<std::uint32_t>(port) & 0xffff);
   if (listenPort == 0) return false;
@@ -141,10 +147,17 @@ bool Engine::Start(std::int32_t port, std::uintptr_t hookAddress) {
   proxy::Settings settings;
   settings.port = listenPort;
   settings.allowRemoteClients = true;
+  settings.localhostTlsPort = static_cast<std::uint16_t>(
+      proxy::Preferences::GetInteger("veltrox.network.localhost.port", kLocalhostTlsPort) & 0xffff);
+  bool registerSystemProxy = false;
   {
     std::lock_guard lock(state.settings);
     settings.decryptHttps = state.decryptHttps;
+    registerSystemProxy = state.registerSystemProxy;
   }
+  Chain chain = state.desktop.PrepareStart(listenPort);
+  settings.upstreamProxy = std::move(chain.http);
+  settings.secureUpstreamProxy = std::move(chain.https);
   // One set of handlers per start, replacing the last: every event reaches the
   // hook once however often the engine was restarted.
   proxy::Handlers handlers;
@@ -153,13 +166,16 @@ bool Engine::Start(std::int32_t port, std::uintptr_t hookAddress) {
     handlers.beforeResponse = [hook](proxy::Session& s) { DeliverSessionEvent(hook, s, EventType::Recv); };
     handlers.webSocketMessage = [hook](proxy::Session&, proxy::WebSocketMessage& m) { DeliverMessage(hook, m); };
   }
-  return state.proxy.Start(std::move(settings), std::move(handlers));
+  if (!state.proxy.Start(std::move(settings), std::move(handlers))) return false;
+  if (registerSystemProxy) state.desktop.Register(state.proxy.Port());
+  return true;
 }
 
 void Engine::Stop() {
   State& state = TheState();
   std::lock_guard control(state.control);
   state.proxy.Stop();
+  state.desktop.Restore();
 }
 
 }  // namespace veltrox::engine

@@ -1,10 +1,13 @@
 #include <openssl/rand.h>
+#include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <limits>
 #include <optional>
 #include <type_traits>
 
+#include "certificates.h"
 #include "local_process.h"
 #include "preferences.h"
 #include "runtime.h"
@@ -29,6 +32,8 @@ struct ClientInfo {
   std::optional<std::string> process;  // looked up once, on a hook thread
   // Inside a decrypted tunnel, origin-form requests go to this origin.
   std::optional<Url> tunnelOrigin;
+  // On the localhost TLS listener origin-form requests go to https://Host.
+  bool tlsListener = false;
 };
 
 std::string_view View(beast::string_view text) { return {text.data(), text.size()}; }
@@ -388,6 +393,68 @@ std::string ResponseHead(const Session& s, const ResponseFraming& framing, std::
 }
 
 template <class Stream>
+asio::awaitable<void> ServeHttp(Runtime& runtime, ContextState& context, Stream& client, beast::flat_buffer& buffer,
+                                ClientInfo& info);
+
+// Terminates the client's TLS with `context` (the leaf follows the client's
+// SNI) and serves the requests inside. `buffer` may already hold the start
+// of the client's hello.
+asio::awaitable<void> ServeInsideTls(Runtime& runtime, ContextState& context, beast::tcp_stream& client,
+                                     beast::flat_buffer& buffer, ClientInfo& info,
+                                     const std::shared_ptr<SSL_CTX>& leafContext) {
+  // The leaf's context is shared with the certificate maker; this wrapper
+  // takes a reference of its own for the stream it makes.
+  SSL_CTX_up_ref(leafContext.get());
+  ssl::context wrapper(leafContext.get());
+  beast::ssl_stream<beast::tcp_stream> tls(std::move(client), wrapper);
+  Registration registration(context, Lowest(tls));
+  error_code ec;
+  Lowest(tls).expires_after(runtime.settings.connectTimeout);
+  std::size_t used = co_await tls.async_handshake(ssl::stream_base::server, buffer.data(),
+                                                   redirect_error(use_awaitable, ec));
+  Lowest(tls).expires_never();
+  if (ec) co_return;  // most often a client that does not trust the root
+  buffer.consume(used);
+  co_await ServeHttp(runtime, context, tls, buffer, info);
+  if (runtime.stopping.load()) co_return;
+  Lowest(tls).expires_after(std::chrono::seconds(2));
+  co_await tls.async_shutdown(redirect_error(use_awaitable, ec));
+}
+
+// A tunnel whose bytes the proxy reads: answered at once, then TLS is
+// terminated when the client speaks it; anything else is relayed as it is.
+asio::awaitable<void> InterceptTunnel(Runtime& runtime, ContextState& context, beast::tcp_stream& client,
+                                      beast::flat_buffer& buffer, ClientInfo& info, const Url& target) {
+  if (co_await WriteAll(client, std::string_view("HTTP/1.1 200 Connection Established\r\n\r\n"))) co_return;
+  error_code ec;
+  if (buffer.size() == 0) {
+    client.expires_after(runtime.settings.idleTimeout);
+    std::size_t n = co_await client.async_read_some(buffer.prepare(kPiece), redirect_error(use_awaitable, ec));
+    client.expires_never();
+    buffer.commit(n);
+    if (ec) co_return;
+  }
+  constexpr unsigned char kHandshakeRecord = 0x16;
+  const bool speaksTls = *static_cast<const unsigned char*>(buffer.cdata().data()) == kHandshakeRecord;
+  std::shared_ptr<SSL_CTX> leafContext = speaksTls ? ServerContextFor(target.host) : nullptr;
+  if (leafContext) {
+    ClientInfo inner = info;
+    inner.tunnelOrigin = target;
+    inner.tunnelOrigin->scheme = "https";
+    inner.tunnelOrigin->target = "/";
+    co_await ServeInsideTls(runtime, context, client, buffer, inner, leafContext);
+    co_return;
+  }
+  // Not TLS, or no root to sign with: the tunnel stays opaque.
+  Tunnel tunnel = co_await OpenTunnel(runtime, context, target.host, target.port);
+  if (!tunnel.stream) {
+    CloseStream(client);
+    co_return;
+  }
+  co_await RelayBytes(client, buffer, *tunnel.stream, tunnel.buffer);
+}
+
+template <class Stream>
 asio::awaitable<void> HandleConnect(Runtime& runtime, ContextState& context, Stream& client,
                                     beast::flat_buffer& buffer, ClientInfo& info, std::shared_ptr<Session> session) {
   Session& s = *session;
@@ -404,7 +471,7 @@ asio::awaitable<void> HandleConnect(Runtime& runtime, ContextState& context, Str
   }
   if (runtime.handlers.beforeRequest) {
     co_await RunHandler(runtime, [&] {
-      FillProcess(info, s, runtime.port);
+      FillProcess(info, s, info.tlsListener ? runtime.tlsPort : runtime.port);
       runtime.handlers.beforeRequest(s);
     });
     if (runtime.stopping.load()) co_return;
@@ -412,6 +479,12 @@ asio::awaitable<void> HandleConnect(Runtime& runtime, ContextState& context, Str
   if (runtime.IsOwnEndpoint(s.url.host, s.url.port)) {
     co_await SendError(client, 508, "the tunnel would lead back to this proxy", true);
     co_return;
+  }
+  if constexpr (std::is_same_v<Stream, beast::tcp_stream>) {
+    if (runtime.settings.decryptHttps) {
+      co_await InterceptTunnel(runtime, context, client, buffer, info, s.url);
+      co_return;
+    }
   }
   Tunnel tunnel = co_await OpenTunnel(runtime, context, s.url.host, s.url.port);
   if (!tunnel.stream) {
@@ -423,6 +496,57 @@ asio::awaitable<void> HandleConnect(Runtime& runtime, ContextState& context, Str
     co_await RelayBytes(client, buffer, *tunnel.stream, tunnel.buffer);
   }
 }
+
+// While the proxy waits for a server, notices a client that hangs up and
+// closes the server connection with it, so that the exchange ends at once
+// instead of when the server has finished. Only an orderly or abrupt close
+// counts: bytes from the client (a pipelined request, a TLS alert) end the
+// watch without a verdict.
+class ClientWatch {
+ public:
+  ClientWatch() = default;
+  ClientWatch(const ClientWatch&) = delete;
+  ClientWatch& operator=(const ClientWatch&) = delete;
+  ~ClientWatch() { Stop(); }
+
+  void Start(tcp::socket& client, tcp::socket& server) {
+    client_ = &client;
+    state_ = std::make_shared<State>();
+    asio::co_spawn(client.get_executor(), Watch(client, server, state_), asio::detached);
+  }
+  // Ends the watch before the client is written to or read again.
+  void Stop() {
+    if (!state_ || state_->finished) return;
+    state_->finished = true;
+    error_code ec;
+    client_->cancel(ec);
+  }
+  bool ClientGone() const { return state_ && state_->clientGone; }
+
+ private:
+  struct State {
+    bool finished = false;
+    bool clientGone = false;
+  };
+
+  // Both sockets outlive the watch while `finished` is false: they belong to
+  // the exchange, which stops the watch before it lets go of either.
+  static asio::awaitable<void> Watch(tcp::socket& client, tcp::socket& server, std::shared_ptr<State> state) {
+    error_code ec;
+    co_await client.async_wait(tcp::socket::wait_read, redirect_error(use_awaitable, ec));
+    if (state->finished || ec) co_return;
+    state->finished = true;
+    char probe;
+    ssize_t n = ::recv(client.native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      state->clientGone = true;
+      server.close(ec);
+    }
+  }
+
+  tcp::socket* client_ = nullptr;
+  std::shared_ptr<State> state_;
+};
 
 // Sends one request on and its response back. False when the client
 // connection cannot carry another request.
@@ -479,6 +603,8 @@ asio::awaitable<bool> Exchange(Runtime& runtime, ContextState& context, Stream& 
       co_return keepAlive && !streamedRequest;
     }
 
+    ClientWatch watch;
+    if (abortWithClient) watch.Start(Lowest(client).socket(), up.Tcp().socket());
     std::optional<http::response_parser<http::buffer_body>> parser;
     bool timedOut = false;
     for (;;) {
@@ -500,6 +626,8 @@ asio::awaitable<bool> Exchange(Runtime& runtime, ContextState& context, Stream& 
       break;
     }
     if (ec) {
+      if (watch.ClientGone()) co_return false;
+      watch.Stop();
       if (mayRetry && !timedOut && attempt == 0) continue;
       if (timedOut) {
         co_await SendError(client, 504,
@@ -521,6 +649,9 @@ asio::awaitable<bool> Exchange(Runtime& runtime, ContextState& context, Stream& 
     s.reason = std::string(response.reason());
     if (s.reason.empty()) s.reason = ReasonFor(s.status);
     for (const auto& field : response) s.responseHeaders.Add(View(field.name_string()), View(field.value()));
+    // A body held for the response handler is read before the client hears
+    // anything, so the watch goes on through it.
+    if (s.status == 101 || !s.bufferResponse || !runtime.handlers.beforeResponse) watch.Stop();
 
     if (s.status == 101) {
       if (!upgrade) {
@@ -549,6 +680,8 @@ asio::awaitable<bool> Exchange(Runtime& runtime, ContextState& context, Stream& 
       } else {
         ec = co_await ReadBody(*up.plain, up.buffer, *parser, s.responseBody, settings.bodyMemoryLimit, idleTimeout);
       }
+      if (ec && watch.ClientGone()) co_return false;
+      watch.Stop();
       if (ec) readFailure = StreamFailure::Reader;
       if (readFailure != StreamFailure::None) {
         co_await SendError(client, ec == beast::error::timeout ? 504 : 502,
@@ -690,8 +823,8 @@ asio::awaitable<void> ServeHttp(Runtime& runtime, ContextState& context, Stream&
         url = *info.tunnelOrigin;
       } else {
         std::string host = s.requestHeaders.Get("Host");
-        if (!host.empty()) url = ParseAuthority(host, 80);
-        if (url) url->scheme = "http";
+        if (!host.empty()) url = ParseAuthority(host, info.tlsListener ? 443 : 80);
+        if (url) url->scheme = info.tlsListener ? "https" : "http";
       }
       if (url) url->target = s.requestTarget;
     } else {
@@ -739,7 +872,7 @@ asio::awaitable<void> ServeHttp(Runtime& runtime, ContextState& context, Stream&
 
     if (runtime.handlers.beforeRequest) {
       co_await RunHandler(runtime, [&] {
-        FillProcess(info, s, runtime.port);
+        FillProcess(info, s, info.tlsListener ? runtime.tlsPort : runtime.port);
         runtime.handlers.beforeRequest(s);
       });
       if (runtime.stopping.load()) co_return;
@@ -755,13 +888,10 @@ asio::awaitable<void> ServeHttp(Runtime& runtime, ContextState& context, Stream&
   }
 }
 
-}  // namespace
-
-asio::awaitable<void> ServeClient(Runtime& runtime, ContextState& context, tcp::socket socket) {
-  ClientInfo info;
+bool DescribeClient(tcp::socket& socket, ClientInfo& info) {
   error_code ec;
   auto peer = socket.remote_endpoint(ec);
-  if (ec) co_return;
+  if (ec) return false;
   auto address = peer.address();
   if (address.is_v6() && address.to_v6().is_v4_mapped()) {
     address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
@@ -771,10 +901,29 @@ asio::awaitable<void> ServeClient(Runtime& runtime, ContextState& context, tcp::
   info.peerPort = peer.port();
   info.loopback = address.is_loopback();
   socket.set_option(tcp::no_delay(true), ec);
+  return true;
+}
+
+}  // namespace
+
+asio::awaitable<void> ServeClient(Runtime& runtime, ContextState& context, tcp::socket socket) {
+  ClientInfo info;
+  if (!DescribeClient(socket, info)) co_return;
   beast::tcp_stream stream(std::move(socket));
   Registration registration(context, stream);
   beast::flat_buffer buffer;
   co_await ServeHttp(runtime, context, stream, buffer, info);
+}
+
+asio::awaitable<void> ServeTlsClient(Runtime& runtime, ContextState& context, tcp::socket socket) {
+  ClientInfo info;
+  if (!DescribeClient(socket, info)) co_return;
+  info.tlsListener = true;
+  std::shared_ptr<SSL_CTX> leafContext = ServerContextFor("localhost");
+  if (!leafContext) co_return;  // no root to sign with
+  beast::tcp_stream stream(std::move(socket));
+  beast::flat_buffer buffer;
+  co_await ServeInsideTls(runtime, context, stream, buffer, info, leafContext);
 }
 
 }  // namespace veltrox::proxy

@@ -3,9 +3,12 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 namespace veltrox::proxy {
@@ -32,6 +35,57 @@ unsigned long FindInode(const char* table, std::uint16_t local, std::uint16_t re
   return 0;
 }
 
+// "name:pid" when process `pid` holds the socket `wanted`; "" otherwise.
+std::string OwnerIfHolding(long pid, const std::string& wanted) {
+  std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* fds = opendir(fdDir.c_str());
+  if (fds == nullptr) return {};
+  std::string found;
+  while (dirent* fd = readdir(fds)) {
+    char target[64];
+    std::string link = fdDir + "/" + fd->d_name;
+    ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0) continue;
+    target[n] = '\0';
+    if (wanted == target) {
+      std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+      std::string name;
+      std::getline(comm, name);
+      found = name + ":" + std::to_string(pid);
+      break;
+    }
+  }
+  closedir(fds);
+  return found;
+}
+
+// Processes that owned recent connections. A browser or a client opens many
+// connections in a row, and reading every process's descriptors for each of
+// them would cost more than the proxying itself.
+class RecentOwners {
+ public:
+  std::deque<long> Snapshot() {
+    std::lock_guard lock(mutex_);
+    return pids_;
+  }
+  void Remember(long pid) {
+    std::lock_guard lock(mutex_);
+    pids_.erase(std::remove(pids_.begin(), pids_.end(), pid), pids_.end());
+    pids_.push_front(pid);
+    if (pids_.size() > kKept) pids_.pop_back();
+  }
+
+ private:
+  static constexpr std::size_t kKept = 8;
+  std::mutex mutex_;
+  std::deque<long> pids_;
+};
+
+RecentOwners& Recent() {
+  static RecentOwners* recent = new RecentOwners;  // never destroyed: hook threads may outlive exit
+  return *recent;
+}
+
 }  // namespace
 
 std::string DescribeLocalProcess(std::uint16_t clientPort, std::uint16_t serverPort) {
@@ -39,6 +93,14 @@ std::string DescribeLocalProcess(std::uint16_t clientPort, std::uint16_t serverP
   if (inode == 0) inode = FindInode("/proc/net/tcp6", clientPort, serverPort);
   if (inode == 0) return {};
   std::string wanted = "socket:[" + std::to_string(inode) + "]";
+  std::deque<long> recent = Recent().Snapshot();
+  for (long pid : recent) {
+    std::string found = OwnerIfHolding(pid, wanted);
+    if (!found.empty()) {
+      Recent().Remember(pid);
+      return found;
+    }
+  }
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return {};
   std::string found;
@@ -46,25 +108,12 @@ std::string DescribeLocalProcess(std::uint16_t clientPort, std::uint16_t serverP
     char* end = nullptr;
     long pid = std::strtol(entry->d_name, &end, 10);
     if (pid <= 0 || *end != '\0') continue;
-    std::string fdDir = std::string("/proc/") + entry->d_name + "/fd";
-    DIR* fds = opendir(fdDir.c_str());
-    if (fds == nullptr) continue;
-    while (dirent* fd = readdir(fds)) {
-      char target[64];
-      std::string link = fdDir + "/" + fd->d_name;
-      ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-      if (n <= 0) continue;
-      target[n] = '\0';
-      if (wanted == target) {
-        std::ifstream comm(std::string("/proc/") + entry->d_name + "/comm");
-        std::string name;
-        std::getline(comm, name);
-        found = name + ":" + std::to_string(pid);
-        break;
-      }
+    if (std::find(recent.begin(), recent.end(), pid) != recent.end()) continue;  // looked at already
+    found = OwnerIfHolding(pid, wanted);
+    if (!found.empty()) {
+      Recent().Remember(pid);
+      break;
     }
-    closedir(fds);
-    if (!found.empty()) break;
   }
   closedir(proc);
   return found;

@@ -16,6 +16,8 @@ namespace veltrox::proxy {
 //   fiddler.certmaker.bc.key, fiddler.certmaker.bc.cert  the root's PEM texts
 //   veltrox.network.timeout.response.ms, veltrox.network.timeout.idle.ms
 //       time-outs in milliseconds for requests from then on
+//   veltrox.network.localhost.port  the engine's localhost TLS endpoint (7777
+//       unless set), read at each start
 class VELTROX_PROXY_API Preferences {
  public:
   static std::string GetString(std::string_view name, std::string_view fallback = {});

@@ -44,7 +44,7 @@ bool Listen(tcp::acceptor& acceptor, const tcp::endpoint& endpoint, bool dualSta
   return !ec;
 }
 
-asio::awaitable<void> Accept(Runtime& runtime, tcp::acceptor& acceptor) {
+asio::awaitable<void> Accept(Runtime& runtime, tcp::acceptor& acceptor, bool tls) {
   for (;;) {
     unsigned index = runtime.nextContext++ % runtime.contexts.size();
     ContextState& target = *runtime.contexts[index];
@@ -58,14 +58,18 @@ asio::awaitable<void> Accept(Runtime& runtime, tcp::acceptor& acceptor) {
       co_await pause.async_wait(redirect_error(use_awaitable, ec));
       continue;
     }
-    asio::co_spawn(target.io, ServeClient(runtime, target, std::move(socket)), asio::detached);
+    if (tls) {
+      asio::co_spawn(target.io, ServeTlsClient(runtime, target, std::move(socket)), asio::detached);
+    } else {
+      asio::co_spawn(target.io, ServeClient(runtime, target, std::move(socket)), asio::detached);
+    }
   }
 }
 
 }  // namespace
 
 bool Proxy::Runtime::IsOwnEndpoint(const std::string& host, std::uint16_t targetPort) const {
-  if (targetPort != port) return false;
+  if (targetPort != port && (tlsPort == 0 || targetPort != tlsPort)) return false;
   if (EqualsText(host, "localhost", true) || EqualsText(host, hostName, true)) return true;
   if (host.size() > 10 && EqualsText(std::string_view(host).substr(host.size() - 10), ".localhost", true)) return true;
   error_code ec;
@@ -124,12 +128,28 @@ bool Proxy::Start(Settings settings, Handlers handlers) {
     }
   }
   runtime->port = port;
+  if (std::uint16_t tlsPort = runtime->settings.localhostTlsPort; tlsPort != 0 && tlsPort != port) {
+    tcp::acceptor acceptor(first);
+    bool ok = Listen(acceptor, tcp::endpoint(asio::ip::address_v6::any(), tlsPort), true, ec);
+    if (!ok && ec != asio::error::address_in_use) {
+      acceptor = tcp::acceptor(first);
+      ok = Listen(acceptor, tcp::endpoint(asio::ip::address_v4::any(), tlsPort), false, ec);
+    }
+    // Taken by another program: the main port serves on without it.
+    if (ok) {
+      runtime->tlsPort = tlsPort;
+      runtime->tlsAcceptors.push_back(std::move(acceptor));
+    }
+  }
   runtime->ownAddresses = InterfaceAddresses();
   char name[256] = {};
   if (gethostname(name, sizeof name - 1) == 0) runtime->hostName = name;
 
   for (auto& acceptor : runtime->acceptors) {
-    asio::co_spawn(first, Accept(*runtime, acceptor), asio::detached);
+    asio::co_spawn(first, Accept(*runtime, acceptor, false), asio::detached);
+  }
+  for (auto& acceptor : runtime->tlsAcceptors) {
+    asio::co_spawn(first, Accept(*runtime, acceptor, true), asio::detached);
   }
   for (auto& context : runtime->contexts) {
     runtime->guards.push_back(asio::make_work_guard(context->io));
@@ -148,6 +168,7 @@ void Proxy::Stop() {
   // No I/O thread runs now: the lists of open connections are ours to walk.
   error_code ec;
   for (auto& acceptor : runtime->acceptors) acceptor.close(ec);
+  for (auto& acceptor : runtime->tlsAcceptors) acceptor.close(ec);
   for (auto& context : runtime->contexts) {
     context->idle.clear();
     for (beast::tcp_stream* stream : context->open) {
@@ -163,5 +184,7 @@ void Proxy::Stop() {
 bool Proxy::IsRunning() const { return runtime_ != nullptr; }
 
 std::uint16_t Proxy::Port() const { return runtime_ ? runtime_->port : 0; }
+
+std::uint16_t Proxy::LocalhostTlsPort() const { return runtime_ ? runtime_->tlsPort : 0; }
 
 }  // namespace veltrox::proxy

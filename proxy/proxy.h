@@ -22,24 +22,22 @@ struct UpstreamProxy {
   // Hosts reached directly: exact names, "*.suffix" / ".suffix" for a domain
   // and its sub-domains, "<local>" for names without a dot.
   std::vector<std::string> bypass;
+  // When set, decides instead of `bypass` whether a host is reached directly.
+  std::function<bool(const std::string& host)> bypasses;
 };
-
-// A certificate and its key, PEM.
-struct LeafCertificate {
-  std::string certificatePem;
-  std::string keyPem;
-};
-
-// Supplies the certificate shown to a client for `host` when HTTPS is decrypted;
-// an empty certificate means the tunnel is relayed as it is.
-using LeafCertificateProvider = std::function<LeafCertificate(std::string_view host)>;
 
 struct Settings {
   std::uint16_t port = 0;           // 0: a port of the kernel's choosing
   bool allowRemoteClients = true;   // every interface, IPv4 and IPv6; otherwise loopback only
-  bool decryptHttps = false;        // terminate TLS inside CONNECT tunnels
-  LeafCertificateProvider leafCertificates;
-  std::optional<UpstreamProxy> upstreamProxy;
+  // Terminate TLS inside CONNECT tunnels with a leaf of the core's certificate
+  // maker (see certificates.h) and serve the requests inside.
+  bool decryptHttps = false;
+  // A further listener on every interface that speaks TLS with the leaf for
+  // "localhost" and serves the requests inside like the main port; 0: none.
+  // When its port cannot be listened on the proxy runs without it.
+  std::uint16_t localhostTlsPort = 0;
+  std::optional<UpstreamProxy> upstreamProxy;        // for plain http requests
+  std::optional<UpstreamProxy> secureUpstreamProxy;  // for https and tunnels; unset: upstreamProxy
   // A body larger than this is streamed through, not held (see README).
   std::size_t bodyMemoryLimit = std::size_t{16} << 20;
   std::size_t maxHeaderBytes = 64 * 1024;
@@ -81,6 +79,8 @@ class VELTROX_PROXY_API Proxy {
   void Stop();
   bool IsRunning() const;
   std::uint16_t Port() const;
+  // The port of the localhost TLS listener; 0 when it is not listening.
+  std::uint16_t LocalhostTlsPort() const;
 
   struct Runtime;
 

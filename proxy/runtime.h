@@ -70,11 +70,13 @@ struct Proxy::Runtime : std::enable_shared_from_this<Proxy::Runtime> {
   ssl::context upstreamTls{ssl::context::tls_client};
   std::vector<std::unique_ptr<ContextState>> contexts;
   std::vector<tcp::acceptor> acceptors;  // on contexts[0]; declared after the contexts so they go first
+  std::vector<tcp::acceptor> tlsAcceptors;  // the localhost TLS listener, likewise
   std::vector<asio::executor_work_guard<asio::io_context::executor_type>> guards;
   std::vector<std::thread> threads;
   std::atomic<bool> stopping{false};
   std::atomic<unsigned> nextContext{0};
   std::uint16_t port = 0;
+  std::uint16_t tlsPort = 0;
   std::vector<asio::ip::address> ownAddresses;
   std::string hostName;
 
@@ -116,6 +118,8 @@ bool IsHarmless(const error_code& ec);
 
 // Client connections: HTTP/1.1 until the connection ends, becomes a tunnel or a WebSocket.
 asio::awaitable<void> ServeClient(Runtime& runtime, ContextState& context, tcp::socket socket);
+// The same inside TLS with the leaf for "localhost".
+asio::awaitable<void> ServeTlsClient(Runtime& runtime, ContextState& context, tcp::socket socket);
 
 // A server connection for `url` from the idle list or newly made. On failure
 // `status` is 502 or 504 and `cause` says why.

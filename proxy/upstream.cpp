@@ -18,6 +18,7 @@ std::string PoolKey(const Url& url) {
 }
 
 bool Bypassed(const UpstreamProxy& proxy, const std::string& host) {
+  if (proxy.bypasses) return proxy.bypasses(host);
   for (const std::string& rule : proxy.bypass) {
     if (rule == "<local>") {
       if (host.find('.') == std::string::npos && host.find(':') == std::string::npos) return true;
@@ -37,8 +38,9 @@ bool Bypassed(const UpstreamProxy& proxy, const std::string& host) {
 
 // The upstream proxy to use for `host`, unless there is none, it is bypassed,
 // or it is this proxy itself (chaining to ourselves would loop forever).
-const UpstreamProxy* ChainFor(const Runtime& runtime, const std::string& host) {
-  const auto& chain = runtime.settings.upstreamProxy;
+const UpstreamProxy* ChainFor(const Runtime& runtime, const std::string& host, bool secure) {
+  const auto& chain = secure && runtime.settings.secureUpstreamProxy ? runtime.settings.secureUpstreamProxy
+                                                                      : runtime.settings.upstreamProxy;
   if (!chain || chain->host.empty() || chain->port == 0) return nullptr;
   if (Bypassed(*chain, host)) return nullptr;
   if (runtime.IsOwnEndpoint(chain->host, chain->port)) return nullptr;
@@ -144,7 +146,7 @@ asio::awaitable<Acquired> AcquireUpstream(Runtime& runtime, ContextState& contex
     }
   }
 
-  const UpstreamProxy* chain = ChainFor(runtime, url.host);
+  const UpstreamProxy* chain = ChainFor(runtime, url.host, url.IsSecure());
   Connected tcpResult;
   if (chain) {
     tcpResult = co_await ConnectTcp(runtime, context, chain->host, chain->port);
@@ -215,7 +217,7 @@ void ReleaseUpstream(Runtime& runtime, ContextState& context, std::unique_ptr<Up
 asio::awaitable<Tunnel> OpenTunnel(Runtime& runtime, ContextState& context, const std::string& host,
                                    std::uint16_t port) {
   Tunnel out;
-  const UpstreamProxy* chain = ChainFor(runtime, host);
+  const UpstreamProxy* chain = ChainFor(runtime, host, true);
   Connected tcpResult;
   if (chain) {
     tcpResult = co_await ConnectTcp(runtime, context, chain->host, chain->port);
