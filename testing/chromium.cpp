@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/wait.h>
+#include <linux/close_range.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -54,6 +55,7 @@ std::string ChromiumDumpDom(const ChromiumRun& run) {
     int devnull = open("/dev/null", O_WRONLY);
     if (devnull >= 0) dup2(devnull, STDERR_FILENO);
     if (!run.home.empty()) setenv("HOME", run.home.c_str(), 1);
+    close_range(3, ~0U, 0);  // the test's own sockets stay with the test
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/wait.h>
+#include <linux/close_range.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -35,6 +36,7 @@ pid_t ToolFolder::Start(const XDisplay& display) {
     setenv("XDG_CONFIG_HOME", ConfigFolder().c_str(), 1);
     setenv("GSETTINGS_BACKEND", "keyfile", 1);
     unsetenv("QT_QPA_PLATFORM");
+    close_range(3, ~0U, 0);  // the test's own sockets stay with the test
     const std::string errors = (dir_ / "stderr.txt").string();
     if (!std::freopen(errors.c_str(), "a", stderr)) _exit(126);
     const std::string program = (dir_ / "veltrox").string();

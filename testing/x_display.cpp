@@ -1,6 +1,7 @@
 #include "x_display.h"
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,6 +34,8 @@ std::string RunProgram(const std::vector<std::string>& argv, const std::vector<s
     int devnull = open("/dev/null", O_WRONLY);
     if (devnull >= 0) dup2(devnull, STDERR_FILENO);
     for (const auto& entry : environment) putenv(const_cast<char*>(entry.c_str()));
+    // Nothing of the test process (a proxy's listening socket, say) lives on in the child.
+    close_range(3, ~0U, 0);
     std::vector<char*> args;
     for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);

@@ -9,11 +9,13 @@
 
 #include <filesystem>
 #include <future>
+#include <thread>
 
 #include "activity_log.h"
 #include "engine_bridge.h"
 #include "files.h"
 #include "library_loading.h"
+#include "main_window.h"
 #include "rewrite_hook.h"
 #include "rule_table.h"
 #include "test_server.h"
@@ -156,6 +158,31 @@ TEST_F(RewriteTest, ARequestThatMatchesNoRuleNeverWaitsForTheWindow) {
   const std::string body = testing::RunProgram(
       {"curl", "-s", "--max-time", "20", "-x", "http://127.0.0.1:" + std::to_string(port_), local_.Url("/none")});
   EXPECT_EQ(body, "local /none");
+}
+
+// Closing the window while hook calls wait to log: the engine stops, the
+// waiting lines are dropped, and every request ends; nothing hangs or crashes.
+TEST_F(RewriteTest, ClosingTheWindowWhileHooksLogNeitherHangsNorCrashes) {
+  DetachLogBox();  // the window brings its own log box
+  const std::string specified = local_.Url("/busy");
+  Rules(specified + "----" + remote_.Url("/busy") + "|");
+  MainWindow window(*rules_, *engine_);
+  window.show();
+  std::vector<std::future<std::string>> requests;
+  for (int i = 0; i < 6; ++i) {
+    requests.push_back(std::async(std::launch::async, [&] {
+      return testing::RunProgram(
+          {"curl", "-s", "--max-time", "20", "-x", "http://127.0.0.1:" + std::to_string(port_), specified});
+    }));
+  }
+  // The GUI thread serves nothing meanwhile, so the hooks' lines wait for it.
+  while (WaitingLogLines() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  window.close();
+  for (auto& request : requests) {
+    ASSERT_EQ(request.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "a request hung";
+    request.get();
+  }
+  EXPECT_EQ(WaitingLogLines(), 0u);
 }
 
 }  // namespace
