@@ -1,5 +1,8 @@
 #include "proxy.h"
 
+#include <algorithm>
+#include <thread>
+
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <unistd.h>
@@ -93,7 +96,8 @@ bool Proxy::Start(Settings settings, Handlers handlers) {
   // Onward TLS accepts any server certificate: the proxy shows the client what
   // the server sent, and the client's own checks apply to the decrypted tunnel.
   runtime->upstreamTls.set_verify_mode(ssl::verify_none);
-  unsigned threads = std::max(1u, runtime->settings.ioThreads);
+  unsigned threads = runtime->settings.ioThreads;
+  if (threads == 0) threads = std::clamp(std::thread::hardware_concurrency() / 2, 1u, 4u);
   for (unsigned i = 0; i < threads; ++i) runtime->contexts.push_back(std::make_unique<ContextState>());
   asio::io_context& first = runtime->contexts.front()->io;
 

@@ -49,6 +49,8 @@ whistle_port=18183
 # --- the origin: nginx on loopback -------------------------------------------
 mkdir -p "$work/www" "$work/nginx"
 head -c 1048576 /dev/zero | tr '\0' 'x' > "$work/www/big"
+chmod 755 "$work" "$work/www"  # nginx's workers run as another user
+chmod 644 "$work/www/big"
 cat > "$work/nginx.conf" <<CONF
 worker_processes 1;
 pid $work/nginx.pid;
