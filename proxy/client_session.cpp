@@ -1,5 +1,6 @@
 #include <openssl/rand.h>
 
+#include <array>
 #include <cstdio>
 #include <limits>
 #include <optional>
@@ -86,6 +87,17 @@ std::unique_ptr<char[]> PieceFor(const http::parser<isRequest, http::buffer_body
   return std::unique_ptr<char[]>(new char[size]);
 }
 
+// Beast reads into the free room of the connection's buffer, which after a
+// header is a few hundred bytes: a large body would take a read call per
+// packet. Bodies of unknown or larger length get a 64 KiB buffer first.
+template <bool isRequest>
+void RoomForBody(beast::flat_buffer& buffer, const http::parser<isRequest, http::buffer_body>& parser) {
+  auto remaining = parser.content_length_remaining();
+  if ((!remaining || *remaining > 8192) && buffer.capacity() - buffer.size() < kPiece) {
+    buffer.reserve(buffer.size() + kPiece);
+  }
+}
+
 // Reads body bytes into `out` until the message ends or `out` holds more than
 // `limit` bytes. `timed` gets `timeout` again before every read.
 template <class Stream, bool isRequest>
@@ -93,6 +105,7 @@ asio::awaitable<error_code> ReadBody(Stream& stream, beast::flat_buffer& buffer,
                                      http::parser<isRequest, http::buffer_body>& parser, std::string& out,
                                      std::size_t limit, std::chrono::milliseconds timeout) {
   if (parser.is_done()) co_return error_code{};
+  RoomForBody(buffer, parser);
   std::size_t size = 0;
   auto piece = PieceFor(parser, size);
   if (auto length = parser.content_length(); length && *length <= limit) out.reserve(*length);
@@ -138,6 +151,7 @@ asio::awaitable<StreamFailure> StreamBody(In& in, beast::flat_buffer& buffer,
   if (!frame.empty()) {
     if (co_await WriteAll(out, frame)) co_return StreamFailure::Writer;
   }
+  RoomForBody(buffer, parser);
   std::size_t size = 0;
   auto piece = PieceFor(parser, size);
   while (!parser.is_done()) {
@@ -602,8 +616,12 @@ asio::awaitable<bool> Exchange(Runtime& runtime, ContextState& context, Stream& 
     std::string head2 = ResponseHead(s, framing, serverLength, closeClient, false);
     StreamFailure relayed = StreamFailure::None;
     if (framing.whole) {
-      if (!Bodiless(s)) head2 += s.responseBody;
-      if (co_await WriteAll(client, head2)) relayed = StreamFailure::Writer;
+      // Header and body go in one write without copying the body behind the header.
+      std::array<asio::const_buffer, 2> parts{asio::buffer(head2), asio::buffer(s.responseBody)};
+      if (Bodiless(s)) parts[1] = asio::const_buffer();
+      error_code written;
+      co_await asio::async_write(client, parts, redirect_error(use_awaitable, written));
+      if (written) relayed = StreamFailure::Writer;
     } else {
       if (co_await WriteAll(client, head2)) {
         relayed = StreamFailure::Writer;

@@ -80,10 +80,16 @@ wait_port() {
   return 1
 }
 
-# Peak resident memory (VmHWM) of a process and its children, in MiB.
+descendants() {  # pid -> the pid and every process below it
+  local p
+  echo "$1"
+  for p in $(pgrep -P "$1" 2>/dev/null || true); do descendants "$p"; done
+}
+
+# Peak resident memory (VmHWM) of a process and all below it, in MiB.
 peak_mib() {
   local total=0 p
-  for p in $1 $(pgrep -P "$1" 2>/dev/null || true); do
+  for p in $(descendants "$1"); do
     local kb
     kb=$(awk '/VmHWM/ {print $2}' "/proc/$p/status" 2>/dev/null || echo 0)
     total=$((total + ${kb:-0}))
@@ -153,8 +159,8 @@ for path in /small /big; do
     if [[ "$name" == efd && "$path" == /small ]]; then
       idle=$(python3 "$here/idle_clients.py" "$efd_port" "http://127.0.0.1:$origin_port/small" "$pid" 1000)
     fi
-    kill "$pid" 2>/dev/null || true
-    pkill -P "$pid" 2>/dev/null || true
+    tree=$(descendants "$pid")
+    kill $tree 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
     sleep 0.5
   done
