@@ -97,6 +97,12 @@ peak_mib() {
   awk -v k="$total" 'BEGIN { printf "%.0f", k / 1024 }'
 }
 
+# The process that listens on a port, for proxies whose first process hands
+# the work to others.
+listener_pid() {
+  ss -ltnpH "sport = :$1" 2>/dev/null | grep -o 'pid=[0-9]*' | head -1 | cut -d= -f2
+}
+
 start_proxy() {  # name -> pid of the proxy
   case "$1" in
     efd) "$host" "$efd" "$efd_port" >/dev/null & ;;
@@ -155,11 +161,16 @@ for path in /small /big; do
     case "$name" in efd) port=$efd_port ;; mitmproxy) port=$mitm_port ;; whistle) port=$whistle_port ;; esac
     read -r r a b e <<<"$(run_load "$name" "$port" "$path")"
     rps[$name$path]=$r p50[$name$path]=$a p99[$name$path]=$b errs[$name$path]=$e
+    tree=$(descendants "$pid")
+    listener=$(listener_pid "$port")
     mem[$name$path]=$(peak_mib "$pid")
+    if [[ -n "$listener" ]] && ! grep -qx "$listener" <<<"$tree"; then
+      mem[$name$path]=$(( ${mem[$name$path]} + $(peak_mib "$listener") ))
+      tree="$tree $(descendants "$listener")"
+    fi
     if [[ "$name" == efd && "$path" == /small ]]; then
       idle=$(python3 "$here/idle_clients.py" "$efd_port" "http://127.0.0.1:$origin_port/small" "$pid" 1000)
     fi
-    tree=$(descendants "$pid")
     kill $tree 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
     sleep 0.5
