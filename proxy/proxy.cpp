@@ -93,9 +93,6 @@ bool Proxy::Start(Settings settings, Handlers handlers) {
   auto runtime = std::make_shared<Runtime>();
   runtime->settings = std::move(settings);
   runtime->handlers = std::move(handlers);
-  // Onward TLS accepts any server certificate: the proxy shows the client what
-  // the server sent, and the client's own checks apply to the decrypted tunnel.
-  runtime->upstreamTls.set_verify_mode(ssl::verify_none);
   unsigned threads = runtime->settings.ioThreads;
   if (threads == 0) threads = std::clamp(std::thread::hardware_concurrency() / 2, 1u, 4u);
   for (unsigned i = 0; i < threads; ++i) runtime->contexts.push_back(std::make_unique<ContextState>());

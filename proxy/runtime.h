@@ -67,7 +67,6 @@ class ContextState {
 struct Proxy::Runtime : std::enable_shared_from_this<Proxy::Runtime> {
   Settings settings;
   Handlers handlers;
-  ssl::context upstreamTls{ssl::context::tls_client};
   std::vector<std::unique_ptr<ContextState>> contexts;
   std::vector<tcp::acceptor> acceptors;  // on contexts[0]; declared after the contexts so they go first
   std::vector<asio::executor_work_guard<asio::io_context::executor_type>> guards;
@@ -110,6 +109,12 @@ asio::awaitable<void> RunHandler(Runtime& runtime, Work work) {
       },
       token);
 }
+
+// The TLS settings of every onward connection: any server certificate is
+// accepted, since the client's own checks apply to what it is shown. One for
+// the process, never destroyed: the last owner of a runtime may be a hook
+// thread, and an SSL_CTX is best not freed while other threads may still use it.
+ssl::context& UpstreamTls();
 
 // Harmless network errors (the peer went away) need no word; others are worth a line.
 bool IsHarmless(const error_code& ec);

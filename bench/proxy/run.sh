@@ -106,6 +106,7 @@ listener_pid() {
 start_proxy() {  # name -> pid of the proxy
   case "$1" in
     efd) "$host" "$efd" "$efd_port" >/dev/null & ;;
+    efd-nohook) "$host" "$efd" "$efd_port" --no-hook >/dev/null & ;;
     mitmproxy) mitmdump -q --listen-host 127.0.0.1 -p "$mitm_port" --set stream_large_bodies=10m \
                  --set confdir="$work/mitm" >/dev/null 2>&1 & ;;
     whistle) w2 run -H 127.0.0.1 -p "$whistle_port" -D "$work/whistle" >/dev/null 2>&1 & ;;
@@ -113,7 +114,7 @@ start_proxy() {  # name -> pid of the proxy
   local pid=$!
   pids+=("$pid")
   case "$1" in
-    efd) wait_port "$efd_port" ;;
+    efd | efd-nohook) wait_port "$efd_port" ;;
     mitmproxy) wait_port "$mitm_port" ;;
     whistle) wait_port "$whistle_port" ;;
   esac
@@ -155,10 +156,10 @@ for path in /small /big; do
   read -r r a b e <<<"$(run_load direct "" "$path")"
   rps[direct$path]=$r p50[direct$path]=$a p99[direct$path]=$b errs[direct$path]=$e
   mem[direct$path]=$(peak_mib "$(cat "$work/nginx.pid")")
-  for name in efd mitmproxy whistle; do
+  for name in efd efd-nohook mitmproxy whistle; do
     pid=$(start_proxy "$name")
     sleep 1
-    case "$name" in efd) port=$efd_port ;; mitmproxy) port=$mitm_port ;; whistle) port=$whistle_port ;; esac
+    case "$name" in efd | efd-nohook) port=$efd_port ;; mitmproxy) port=$mitm_port ;; whistle) port=$whistle_port ;; esac
     read -r r a b e <<<"$(run_load "$name" "$port" "$path")"
     rps[$name$path]=$r p50[$name$path]=$a p99[$name$path]=$b errs[$name$path]=$e
     tree=$(descendants "$pid")
@@ -188,9 +189,10 @@ table="$work/table.md"
     echo
     echo "| path | requests/s | x direct | p50 ms | p99 ms | p99 x direct | peak RSS MiB | errors |"
     echo "|---|---|---|---|---|---|---|---|"
-    for name in direct efd mitmproxy whistle; do
+    for name in direct efd efd-nohook mitmproxy whistle; do
       label=$name
       [[ $name == efd ]] && label="efd.dll (Veltrox)"
+      [[ $name == efd-nohook ]] && label="efd.dll without a hook"
       [[ $name == direct ]] && label="direct (nginx itself)"
       echo "| $label | ${rps[$name$path]} | $(ratio "${rps[$name$path]}" "${rps[direct$path]}") | ${p50[$name$path]} | ${p99[$name$path]} | $(ratio "${p99[$name$path]}" "${p99[direct$path]}") | ${mem[$name$path]} | ${errs[$name$path]} |"
     done
