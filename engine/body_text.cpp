@@ -3,6 +3,8 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 
 #include "text_encoding.h"
 #include "text_scan.h"
@@ -10,9 +12,16 @@
 namespace veltrox::engine {
 namespace {
 
+// Eight bytes at a time: bodies of a megabyte are scanned for every event.
 bool IsAscii(std::string_view s) {
-  for (char c : s) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, s.data() + i, 8);
+    if (word & 0x8080808080808080ull) return false;
+  }
+  for (; i < s.size(); ++i) {
+    if (static_cast<unsigned char>(s[i]) >= 0x80) return false;
   }
   return true;
 }
@@ -79,6 +88,11 @@ std::string ReplaceBytes(std::string_view text, std::string_view find, std::stri
 }
 
 }  // namespace
+
+bool BodyIsItsOwnText(std::string_view bytes, std::string_view charset) {
+  if (IsWide(charset)) return false;
+  return IsGbFamily(charset) || IsAscii(bytes);
+}
 
 std::string CharsetOf(std::string_view contentType) {
   std::string lower(contentType);

@@ -12,6 +12,8 @@ std::string CharsetOf(std::string_view contentType);
 // Body bytes in `charset` as the tool's GB18030 text, and back. An unknown
 // charset is read as UTF-8.
 std::string BodyToText(std::string_view bytes, std::string_view charset);
+// True when BodyToText would return the bytes unchanged.
+bool BodyIsItsOwnText(std::string_view bytes, std::string_view charset);
 std::string TextToBody(std::string_view text, std::string_view charset);
 
 // Replaces every occurrence of the GB18030 text `find` in body bytes of

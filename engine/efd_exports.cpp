@@ -102,3 +102,4 @@ EFD_EXPORT void EFD_CALL sslSetCert(const char* text) {
   } catch (...) {
   }
 }
+

@@ -48,11 +48,21 @@ constexpr long long kLocalhostTlsPort = 7777;
 // Sessions whose URL holds "443" anywhere are left alone.
 bool Reported(const std::string& urlText) { return !ContainsText(urlText, "443"); }
 
-std::string BodyWord(const std::string& urlText, const std::string& rawBody, const std::string& decodedBody,
-                     const std::string& contentType) {
+// Word 5: the body bytes in base64 when the URL matches the stored pattern,
+// otherwise the body with its content codings undone, as text. Sets `view`
+// instead when the body bytes are already that text.
+std::string BodyWord(const std::string& urlText, const std::string& rawBody, bool encoded, std::string decoded,
+                     const std::string& contentType, const std::string*& view) {
+  view = nullptr;
   std::string pattern = Base64Pattern();
   if (!pattern.empty() && ContainsText(urlText, pattern)) return Base64Encode(rawBody);
-  return BodyToText(decodedBody, CharsetOf(contentType));
+  std::string charset = CharsetOf(contentType);
+  const std::string& body = encoded ? decoded : rawBody;
+  if (!encoded && BodyIsItsOwnText(rawBody, charset)) {
+    view = &rawBody;
+    return {};
+  }
+  return BodyToText(body, charset);
 }
 
 void ApplyEdits(proxy::Session& session, std::uintptr_t slots) {
@@ -71,7 +81,10 @@ void DeliverSessionEvent(HookFunction hook, proxy::Session& session, EventType t
   std::string contentType = send ? session.requestHeaders.Get("Content-Type")
                                  : session.responseHeaders.Get("Content-Type");
   const std::string& rawBody = send ? session.requestBody : session.responseBody;
-  std::string decoded = send ? session.DecodedRequestBody() : session.DecodedResponseBody();
+  const bool encoded = (send ? session.requestHeaders : session.responseHeaders).Has("Content-Encoding");
+  std::string decoded;
+  if (encoded) decoded = send ? session.DecodedRequestBody() : session.DecodedResponseBody();
+  const std::string* bodyView = nullptr;
   std::uint64_t length = rawBody.size();
   if (send && session.requestBodyStreamed) length = session.requestBodyDeclaredLength;
   if (!send && session.responseBodyStreamed) length = session.responseBodyDeclaredLength;
@@ -80,11 +93,12 @@ void DeliverSessionEvent(HookFunction hook, proxy::Session& session, EventType t
       Utf8ToGb18030(send ? session.RequestHeaderText() : session.ResponseHeaderText()),
       Utf8ToGb18030(session.requestHeaders.Get("Cookie")),
       Utf8ToGb18030(session.clientProcess),
-      BodyWord(urlText, rawBody, decoded, contentType),
+      BodyWord(urlText, rawBody, encoded, std::move(decoded), contentType, bodyView),
       Utf8ToGb18030(session.responseHeaders.Get("Content-Type")),
       Decimal(length),
   };
   EventRecord record(std::move(texts), session.id, type);
+  if (bodyView != nullptr) record.PointWordAt(4, bodyView->c_str());
   hook(record.BlockAddress(), record.SlotsAddress());
   // Reported sessions keep their response whole so that its edits can apply.
   if (send) session.bufferResponse = true;

@@ -33,6 +33,10 @@ EventRecord::EventRecord(std::array<std::string, 7> texts, std::uint32_t number,
   WriteWord(block_.get(), 8, static_cast<Word>(static_cast<std::uint32_t>(type)));
 }
 
+void EventRecord::PointWordAt(std::size_t index, const char* text) {
+  WriteWord(block_.get(), index, reinterpret_cast<Word>(text));
+}
+
 std::vector<Edit> ReadEdits(Word slots) {
   std::vector<Edit> edits;
   if (slots == 0) return edits;

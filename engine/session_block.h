@@ -27,6 +27,10 @@ class EventRecord {
   EventRecord(const EventRecord&) = delete;
   EventRecord& operator=(const EventRecord&) = delete;
 
+  // Points word `index` (0-based) at a text that outlives the record instead of
+  // the record's own copy; saves copying a large body.
+  void PointWordAt(std::size_t index, const char* text);
+
   Word BlockAddress() const { return reinterpret_cast<Word>(block_.get()); }
   Word SlotsAddress() const { return reinterpret_cast<Word>(slots_.get()); }
 

@@ -1,5 +1,8 @@
 #include "proxy.h"
 
+#include <algorithm>
+#include <thread>
+
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <unistd.h>
@@ -36,6 +39,7 @@ std::vector<asio::ip::address> InterfaceAddresses() {
 bool Listen(tcp::acceptor& acceptor, const tcp::endpoint& endpoint, bool dualStack, error_code& ec) {
   acceptor.open(endpoint.protocol(), ec);
   if (ec) return false;
+  KeepFromChildren(acceptor.native_handle());
   acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
   if (endpoint.protocol() == tcp::v6()) acceptor.set_option(asio::ip::v6_only(!dualStack), ec);
   acceptor.bind(endpoint, ec);
@@ -51,6 +55,7 @@ asio::awaitable<void> Accept(Runtime& runtime, tcp::acceptor& acceptor, bool tls
     error_code ec;
     tcp::socket socket = co_await acceptor.async_accept(target.io, redirect_error(use_awaitable, ec));
     if (runtime.stopping.load()) co_return;
+    if (!ec) KeepFromChildren(socket.native_handle());
     if (ec) {
       if (ec == asio::error::operation_aborted || ec == asio::error::bad_descriptor) co_return;
       // Out of descriptors and the like: wait a moment instead of spinning.
@@ -94,10 +99,8 @@ bool Proxy::Start(Settings settings, Handlers handlers) {
   auto runtime = std::make_shared<Runtime>();
   runtime->settings = std::move(settings);
   runtime->handlers = std::move(handlers);
-  // Onward TLS accepts any server certificate: the proxy shows the client what
-  // the server sent, and the client's own checks apply to the decrypted tunnel.
-  runtime->upstreamTls.set_verify_mode(ssl::verify_none);
-  unsigned threads = std::max(1u, runtime->settings.ioThreads);
+  unsigned threads = runtime->settings.ioThreads;
+  if (threads == 0) threads = std::clamp(std::thread::hardware_concurrency() / 2, 1u, 4u);
   for (unsigned i = 0; i < threads; ++i) runtime->contexts.push_back(std::make_unique<ContextState>());
   asio::io_context& first = runtime->contexts.front()->io;
 

@@ -44,7 +44,9 @@ struct Settings {
   std::chrono::milliseconds connectTimeout{10000};
   std::chrono::milliseconds responseTimeout{60000};  // from the request sent to the response header
   std::chrono::milliseconds idleTimeout{120000};     // a client or server connection with nothing to do
-  unsigned ioThreads = 2;
+  // 0: one per two cores, from 1 to 4. Each I/O thread runs its own connections;
+  // on a small machine the client, the server and the hook threads need the rest.
+  unsigned ioThreads = 0;
 };
 
 // One WebSocket frame on its way; a handler may change `payload` (and for a

@@ -3,6 +3,8 @@
 // Internals shared by the core's I/O translation units. Everything here runs on
 // the I/O threads except where a comment says otherwise.
 
+#include <fcntl.h>
+
 #include <atomic>
 #include <chrono>
 #include <exception>
@@ -18,6 +20,13 @@
 #include "proxy.h"
 
 namespace veltrox::proxy {
+
+// The proxy's sockets never live on in programs the process starts (certutil,
+// update-ca-certificates): a listening socket held by a child would go on
+// taking connections that nobody serves after the proxy has stopped.
+inline void KeepFromChildren(int fd) {
+  if (fd >= 0) ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+}
 
 class ContextState;
 
@@ -67,7 +76,6 @@ class ContextState {
 struct Proxy::Runtime : std::enable_shared_from_this<Proxy::Runtime> {
   Settings settings;
   Handlers handlers;
-  ssl::context upstreamTls{ssl::context::tls_client};
   std::vector<std::unique_ptr<ContextState>> contexts;
   std::vector<tcp::acceptor> acceptors;  // on contexts[0]; declared after the contexts so they go first
   std::vector<tcp::acceptor> tlsAcceptors;  // the localhost TLS listener, likewise
@@ -112,6 +120,12 @@ asio::awaitable<void> RunHandler(Runtime& runtime, Work work) {
       },
       token);
 }
+
+// The TLS settings of every onward connection: any server certificate is
+// accepted, since the client's own checks apply to what it is shown. One for
+// the process, never destroyed: the last owner of a runtime may be a hook
+// thread, and an SSL_CTX is best not freed while other threads may still use it.
+ssl::context& UpstreamTls();
 
 // Harmless network errors (the peer went away) need no word; others are worth a line.
 bool IsHarmless(const error_code& ec);

@@ -87,6 +87,7 @@ asio::awaitable<Connected> ConnectTcp(Runtime& runtime, ContextState& context, c
     co_return out;
   }
   out.stream->expires_never();
+  KeepFromChildren(out.stream->socket().native_handle());
   out.stream->socket().set_option(tcp::no_delay(true), ec);
   co_return out;
 }
@@ -120,6 +121,15 @@ Registration::Registration(ContextState& context, beast::tcp_stream& stream) : c
 }
 
 Registration::~Registration() { context_.open.erase(&stream_); }
+
+ssl::context& UpstreamTls() {
+  static ssl::context* context = [] {
+    auto* c = new ssl::context(ssl::context::tls_client);
+    c->set_verify_mode(ssl::verify_none);
+    return c;
+  }();
+  return *context;
+}
 
 bool IsHarmless(const error_code& ec) {
   return ec == asio::error::eof || ec == asio::error::connection_reset || ec == asio::error::operation_aborted ||
@@ -172,7 +182,7 @@ asio::awaitable<Acquired> AcquireUpstream(Runtime& runtime, ContextState& contex
   connection->viaProxy = chain && !url.IsSecure();
   if (url.IsSecure()) {
     connection->tls = std::make_unique<beast::ssl_stream<beast::tcp_stream>>(std::move(*tcpResult.stream),
-                                                                             runtime.upstreamTls);
+                                                                             UpstreamTls());
     SSL* ssl = connection->tls->native_handle();
     error_code parseError;
     asio::ip::make_address(url.host, parseError);

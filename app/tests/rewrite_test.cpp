@@ -5,6 +5,8 @@
 #include <QTest>
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -183,6 +185,21 @@ TEST_F(RewriteTest, ClosingTheWindowWhileHooksLogNeitherHangsNorCrashes) {
     request.get();
   }
   EXPECT_EQ(WaitingLogLines(), 0u);
+}
+
+// A listening socket inherited by a program the tool starts (certutil, say)
+// would go on taking connections after the engine has stopped.
+TEST_F(RewriteTest, TheEnginesListeningSocketsStayOutOfChildProcesses) {
+  int listening = 0;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    const int fd = std::atoi(entry.path().filename().c_str());
+    int accepting = 0;
+    socklen_t size = sizeof accepting;
+    if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &size) != 0 || !accepting) continue;
+    ++listening;
+    EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << "listening socket " << fd;
+  }
+  EXPECT_GE(listening, 1);
 }
 
 }  // namespace

@@ -49,6 +49,8 @@ whistle_port=18183
 # --- the origin: nginx on loopback -------------------------------------------
 mkdir -p "$work/www" "$work/nginx"
 head -c 1048576 /dev/zero | tr '\0' 'x' > "$work/www/big"
+chmod 755 "$work" "$work/www"  # nginx's workers run as another user
+chmod 644 "$work/www/big"
 cat > "$work/nginx.conf" <<CONF
 worker_processes 1;
 pid $work/nginx.pid;
@@ -78,10 +80,16 @@ wait_port() {
   return 1
 }
 
-# Peak resident memory (VmHWM) of a process and its children, in MiB.
+descendants() {  # pid -> the pid and every process below it
+  local p
+  echo "$1"
+  for p in $(pgrep -P "$1" 2>/dev/null || true); do descendants "$p"; done
+}
+
+# Peak resident memory (VmHWM) of a process and all below it, in MiB.
 peak_mib() {
   local total=0 p
-  for p in $1 $(pgrep -P "$1" 2>/dev/null || true); do
+  for p in $(descendants "$1"); do
     local kb
     kb=$(awk '/VmHWM/ {print $2}' "/proc/$p/status" 2>/dev/null || echo 0)
     total=$((total + ${kb:-0}))
@@ -89,9 +97,16 @@ peak_mib() {
   awk -v k="$total" 'BEGIN { printf "%.0f", k / 1024 }'
 }
 
+# The process that listens on a port, for proxies whose first process hands
+# the work to others.
+listener_pid() {
+  ss -ltnpH "sport = :$1" 2>/dev/null | grep -o 'pid=[0-9]*' | head -1 | cut -d= -f2
+}
+
 start_proxy() {  # name -> pid of the proxy
   case "$1" in
     efd) "$host" "$efd" "$efd_port" >/dev/null & ;;
+    efd-nohook) "$host" "$efd" "$efd_port" --no-hook >/dev/null & ;;
     mitmproxy) mitmdump -q --listen-host 127.0.0.1 -p "$mitm_port" --set stream_large_bodies=10m \
                  --set confdir="$work/mitm" >/dev/null 2>&1 & ;;
     whistle) w2 run -H 127.0.0.1 -p "$whistle_port" -D "$work/whistle" >/dev/null 2>&1 & ;;
@@ -99,7 +114,7 @@ start_proxy() {  # name -> pid of the proxy
   local pid=$!
   pids+=("$pid")
   case "$1" in
-    efd) wait_port "$efd_port" ;;
+    efd | efd-nohook) wait_port "$efd_port" ;;
     mitmproxy) wait_port "$mitm_port" ;;
     whistle) wait_port "$whistle_port" ;;
   esac
@@ -141,18 +156,23 @@ for path in /small /big; do
   read -r r a b e <<<"$(run_load direct "" "$path")"
   rps[direct$path]=$r p50[direct$path]=$a p99[direct$path]=$b errs[direct$path]=$e
   mem[direct$path]=$(peak_mib "$(cat "$work/nginx.pid")")
-  for name in efd mitmproxy whistle; do
+  for name in efd efd-nohook mitmproxy whistle; do
     pid=$(start_proxy "$name")
     sleep 1
-    case "$name" in efd) port=$efd_port ;; mitmproxy) port=$mitm_port ;; whistle) port=$whistle_port ;; esac
+    case "$name" in efd | efd-nohook) port=$efd_port ;; mitmproxy) port=$mitm_port ;; whistle) port=$whistle_port ;; esac
     read -r r a b e <<<"$(run_load "$name" "$port" "$path")"
     rps[$name$path]=$r p50[$name$path]=$a p99[$name$path]=$b errs[$name$path]=$e
+    tree=$(descendants "$pid")
+    listener=$(listener_pid "$port")
     mem[$name$path]=$(peak_mib "$pid")
+    if [[ -n "$listener" ]] && ! grep -qx "$listener" <<<"$tree"; then
+      mem[$name$path]=$(( ${mem[$name$path]} + $(peak_mib "$listener") ))
+      tree="$tree $(descendants "$listener")"
+    fi
     if [[ "$name" == efd && "$path" == /small ]]; then
       idle=$(python3 "$here/idle_clients.py" "$efd_port" "http://127.0.0.1:$origin_port/small" "$pid" 1000)
     fi
-    kill "$pid" 2>/dev/null || true
-    pkill -P "$pid" 2>/dev/null || true
+    kill $tree 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
     sleep 0.5
   done
@@ -169,9 +189,10 @@ table="$work/table.md"
     echo
     echo "| path | requests/s | x direct | p50 ms | p99 ms | p99 x direct | peak RSS MiB | errors |"
     echo "|---|---|---|---|---|---|---|---|"
-    for name in direct efd mitmproxy whistle; do
+    for name in direct efd efd-nohook mitmproxy whistle; do
       label=$name
       [[ $name == efd ]] && label="efd.dll (Veltrox)"
+      [[ $name == efd-nohook ]] && label="efd.dll without a hook"
       [[ $name == direct ]] && label="direct (nginx itself)"
       echo "| $label | ${rps[$name$path]} | $(ratio "${rps[$name$path]}" "${rps[direct$path]}") | ${p50[$name$path]} | ${p99[$name$path]} | $(ratio "${p99[$name$path]}" "${p99[direct$path]}") | ${mem[$name$path]} | ${errs[$name$path]} |"
     done

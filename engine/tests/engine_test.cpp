@@ -61,7 +61,7 @@ Reply TextReply(std::string body, std::string contentType = "text/plain; charset
 }
 
 TEST_F(EngineTest, SendAndRecvEventsDescribeTheSession) {
-  TestServer origin([](const RecordedRequest&) { return TextReply(U8(u8"héllo 中文"), "text/html; charset=utf-8"); });
+  OriginServer origin([](const RecordedRequest&) { return TextReply(U8(u8"héllo 中文"), "text/html; charset=utf-8"); });
   CurlResult r = Curl(port_, {"-H", "Cookie: a=b", origin.Url("/path/x?q=1")});
   ASSERT_EQ(r.status, 200);
   EXPECT_EQ(r.body, U8(u8"héllo 中文"));
@@ -94,7 +94,7 @@ TEST_F(EngineTest, SendAndRecvEventsDescribeTheSession) {
 }
 
 TEST_F(EngineTest, RequestBodiesAreDecodedByTheirCharset) {
-  TestServer origin;
+  OriginServer origin;
   std::string gbk = Gb(u8"中文");  // the same bytes in GBK
   Curl(port_, {"-H", "Content-Type: text/plain; charset=gbk", "--data-binary", gbk, origin.Url("/gbk")});
   Curl(port_, {"-H", "Content-Type: text/plain", "--data-binary", U8(u8"中文"), origin.Url("/utf8")});
@@ -108,7 +108,7 @@ TEST_F(EngineTest, RequestBodiesAreDecodedByTheirCharset) {
 
 // Every edit code on the event it is meant for, and on the other one.
 TEST_F(EngineTest, EditCodesApplyAsTheirTableSays) {
-  TestServer origin([](const RecordedRequest&) { return TextReply("hello world"); });
+  OriginServer origin([](const RecordedRequest&) { return TextReply("hello world"); });
   struct Case {
     const char* name;
     std::uint32_t event;
@@ -206,7 +206,7 @@ TEST_F(EngineTest, EditCodesApplyAsTheirTableSays) {
 }
 
 TEST_F(EngineTest, ResponseBodyTextFollowsTheResponseCharset) {
-  TestServer origin([](const RecordedRequest&) { return TextReply(Gb(u8"旧"), "text/html; charset=gbk"); });
+  OriginServer origin([](const RecordedRequest&) { return TextReply(Gb(u8"旧"), "text/html; charset=gbk"); });
   Recorder().Reset([](const Event& e, Word slots) {
     if (e.type == kRecv) PutEdit(slots, 0, 1, Gb(u8"旧"), Gb(u8"新的"));
   });
@@ -216,8 +216,8 @@ TEST_F(EngineTest, ResponseBodyTextFollowsTheResponseCharset) {
 }
 
 TEST_F(EngineTest, SetUrlSendsTheRequestElsewhereAndAnswersAsTheOriginal) {
-  TestServer first([](const RecordedRequest&) { return TextReply("first"); });
-  TestServer second([](const RecordedRequest&) { return TextReply("second"); });
+  OriginServer first([](const RecordedRequest&) { return TextReply("first"); });
+  OriginServer second([](const RecordedRequest&) { return TextReply("second"); });
   struct Case {
     const char* name;
     std::vector<std::pair<Word, std::pair<std::string, std::string>>> edits;
@@ -252,7 +252,7 @@ TEST_F(EngineTest, SetUrlSendsTheRequestElsewhereAndAnswersAsTheOriginal) {
 }
 
 TEST_F(EngineTest, SlotsAreReadInOrderUpToTheFirstFreeOne) {
-  TestServer origin([](const RecordedRequest&) { return TextReply("|"); });
+  OriginServer origin([](const RecordedRequest&) { return TextReply("|"); });
   Recorder().Reset([](const Event& e, Word slots) {
     if (e.type != kRecv) return;
     for (std::size_t i = 0; i < 10; ++i) PutEdit(slots, i, 3, std::string(1, static_cast<char>('a' + i)));
@@ -279,7 +279,7 @@ TEST_F(EngineTest, SessionsWhoseUrlHolds443AreNotReported) {
     }
   }
   ASSERT_TRUE(port443);
-  TestServer origin([](const RecordedRequest&) { return TextReply("x"); });
+  OriginServer origin([](const RecordedRequest&) { return TextReply("x"); });
   // An edit that would show if the hook were called.
   Recorder().Reset([](const Event&, Word slots) { PutEdit(slots, 0, 2, "edited"); });
   for (const std::string& url : {port443->Url("/plain"), origin.Url("/a/4431/b"), origin.Url("/q?p=443")}) {
@@ -295,7 +295,7 @@ TEST_F(EngineTest, SessionsWhoseUrlHolds443AreNotReported) {
 TEST_F(EngineTest, CompressedChunkedResponseIsDecodedForAnEdit) {
   std::string html = "<p>hello world</p>";
   std::string gz = *proxy::EncodeContent("gzip", html);
-  TestServer origin([&](const RecordedRequest&) {
+  OriginServer origin([&](const RecordedRequest&) {
     Reply r;
     r.headers = {{"Content-Type", "text/html"}, {"Content-Encoding", "gzip"}};
     r.body = gz;
@@ -320,7 +320,7 @@ TEST_F(EngineTest, CompressedChunkedResponseIsDecodedForAnEdit) {
 }
 
 TEST_F(EngineTest, Base64PatternDeliversBodyBytes) {
-  TestServer origin([](const RecordedRequest&) { return TextReply(std::string("\xff\x00\x01", 3)); });
+  OriginServer origin([](const RecordedRequest&) { return TextReply(std::string("\xff\x00\x01", 3)); });
   Efd().SetBase64("/bin/");
   Curl(port_, {"--data-binary", "abc", origin.Url("/bin/x")});
   Curl(port_, {"--data-binary", "abc", origin.Url("/text/x")});
@@ -334,7 +334,7 @@ TEST_F(EngineTest, Base64PatternDeliversBodyBytes) {
 }
 
 TEST_F(EngineTest, KeepAliveOnBothSides) {
-  TestServer origin;
+  OriginServer origin;
   CurlResult r = Curl(port_, {origin.Url("/one"), origin.Url("/two"), origin.Url("/three")});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.body, "okokok");
@@ -347,7 +347,7 @@ TEST_F(EngineTest, BodiesBeyondTheMemoryCapStreamThrough) {
   const std::size_t size = (std::size_t{16} << 20) + 12345;
   std::string big(size, 'z');
   for (std::size_t i = 0; i < size; i += 4096) big[i] = static_cast<char>('a' + (i / 4096) % 26);
-  TestServer origin([&](const RecordedRequest& q) {
+  OriginServer origin([&](const RecordedRequest& q) {
     Reply r;
     r.body = q.method == "POST" ? std::to_string(q.body.size()) + (q.body == big ? " same" : " differs") : big;
     r.chunked = q.target == "/chunked";
@@ -378,7 +378,7 @@ TEST_F(EngineTest, BodiesBeyondTheMemoryCapStreamThrough) {
 }
 
 TEST_F(EngineTest, ChunkedUploadArrivesWhole) {
-  TestServer origin([](const RecordedRequest& q) {
+  OriginServer origin([](const RecordedRequest& q) {
     Reply r;
     r.body = q.body + "|" + q.Header("Content-Length");
     return r;
@@ -397,7 +397,7 @@ TEST(EngineLifecycleTest, PortRules) {
 
   std::uint16_t port = FreePort();
   ASSERT_EQ(Efd().InitFiddler(65536 + port, hook), 1);
-  TestServer origin;
+  OriginServer origin;
   EXPECT_EQ(Curl(port, {origin.Url("/")}).body, "ok");
   Efd().CloseFiddler();
   EXPECT_NE(Curl(port, {origin.Url("/")}).exitCode, 0);
@@ -406,7 +406,7 @@ TEST(EngineLifecycleTest, PortRules) {
 TEST(EngineLifecycleTest, SecondInitRestartsOnTheNewPort) {
   const auto hook = reinterpret_cast<std::uintptr_t>(&HookRecorder::Hook);
   Recorder().Reset();
-  TestServer origin;
+  OriginServer origin;
   std::uint16_t first = FreePort();
   ASSERT_EQ(Efd().InitFiddler(first, hook), 1);
   std::uint16_t second = FreePort();
@@ -419,7 +419,7 @@ TEST(EngineLifecycleTest, SecondInitRestartsOnTheNewPort) {
 
 TEST(EngineLifecycleTest, EachEventReachesTheHookOnceAfterRestarts) {
   const auto hook = reinterpret_cast<std::uintptr_t>(&HookRecorder::Hook);
-  TestServer origin;
+  OriginServer origin;
   std::uint16_t port = 0;
   for (int cycle = 0; cycle < 3; ++cycle) {
     port = FreePort();

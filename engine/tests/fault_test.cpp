@@ -47,14 +47,14 @@ class FaultTest : public ::testing::Test {
     EXPECT_EQ(r.body, "ok");
   }
 
-  TestServer healthy_;
+  OriginServer healthy_;
   std::uint16_t port_ = 0;
 };
 
 TEST_F(FaultTest, RefusingServerGets502WithTheCause) {
   std::uint16_t closed;
   {
-    TestServer gone;
+    OriginServer gone;
     closed = gone.Port();
   }
   CurlResult r = Curl(port_, {"http://127.0.0.1:" + std::to_string(closed) + "/x"});
@@ -64,7 +64,7 @@ TEST_F(FaultTest, RefusingServerGets502WithTheCause) {
 }
 
 TEST_F(FaultTest, ServerThatStopsMidBody) {
-  TestServer origin([](const RecordedRequest&) {
+  OriginServer origin([](const RecordedRequest&) {
     Reply r;
     r.body = std::string(100000, 'b');
     r.cut = Reply::Cut::MidBody;
@@ -83,7 +83,7 @@ TEST_F(FaultTest, ServerThatStopsMidBody) {
 }
 
 TEST_F(FaultTest, ServerThatClosesWithoutAnswer) {
-  TestServer origin([](const RecordedRequest&) {
+  OriginServer origin([](const RecordedRequest&) {
     Reply r;
     r.cut = Reply::Cut::WithoutAnswer;
     return r;
@@ -95,7 +95,7 @@ TEST_F(FaultTest, ServerThatClosesWithoutAnswer) {
 
 TEST_F(FaultTest, ServerThatNeverAnswersGets504) {
   proxy::Preferences::SetString("veltrox.network.timeout.response.ms", "300");
-  TestServer origin([](const RecordedRequest&) {
+  OriginServer origin([](const RecordedRequest&) {
     Reply r;
     r.delay = std::chrono::milliseconds(3000);
     return r;
@@ -145,7 +145,7 @@ TEST_F(FaultTest, MalformedRequestsGetClearAnswers) {
 }
 
 TEST_F(FaultTest, ClientThatAbortsMidUpload) {
-  TestServer origin;
+  OriginServer origin;
   {
     RawClient client(port_);
     client.Send("POST " + origin.Url("/upload") + " HTTP/1.1\r\nContent-Length: 100000\r\n\r\n" +
@@ -161,7 +161,7 @@ TEST_F(FaultTest, ClientThatAbortsMidUpload) {
 }
 
 TEST_F(FaultTest, BlockedHookDelaysNoOtherSession) {
-  TestServer origin;
+  OriginServer origin;
   Gate release;
   std::atomic<bool> slowSeen{false};
   Recorder().Reset([&](const Event& e, Word) {
@@ -187,7 +187,7 @@ TEST_F(FaultTest, BlockedHookDelaysNoOtherSession) {
 }
 
 TEST_F(FaultTest, CloseWhileAHookIsBlocked) {
-  TestServer origin;
+  OriginServer origin;
   Gate release;
   Gate entered;
   Recorder().Reset([&](const Event& e, Word slots) {
@@ -218,15 +218,18 @@ TEST_F(FaultTest, CloseWhileAHookIsBlocked) {
 class EchoServer {
  public:
   EchoServer() {
-    listen_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    listen(listen_, 8);
-    getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
+    do {
+      if (listen_ >= 0) close(listen_);
+      listen_ = socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in addr{};
+      addr.sin_family = AF_INET;
+      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      socklen_t len = sizeof addr;
+      bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+      listen(listen_, 8);
+      getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
+      port_ = ntohs(addr.sin_port);
+    } while (!ReportablePort(port_));
     thread_ = std::thread([this] {
       int fd = accept(listen_, nullptr, nullptr);
       if (fd < 0) return;
@@ -244,7 +247,7 @@ class EchoServer {
   std::uint16_t Port() const { return port_; }
 
  private:
-  int listen_;
+  int listen_ = -1;
   std::uint16_t port_ = 0;
   std::thread thread_;
 };

@@ -30,6 +30,9 @@ const std::uintptr_t kHook = reinterpret_cast<std::uintptr_t>(&HookRecorder::Hoo
 class EchoWebSocketServer {
  public:
   EchoWebSocketServer() : acceptor_(io_, tcp::endpoint(asio::ip::address_v4::loopback(), 0)) {
+    while (!ReportablePort(acceptor_.local_endpoint().port())) {
+      acceptor_ = tcp::acceptor(io_, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    }
     thread_ = std::thread([this] {
       for (;;) {
         beast::error_code ec;
