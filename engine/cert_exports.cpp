@@ -3,15 +3,10 @@
 
 #include <cstdint>
 
+#include "efd_export.h"
 #include "certificates.h"
 #include "trust_store.h"
 
-#if defined(_WIN32) && !defined(_WIN64)
-#define EFD_CALL __stdcall
-#else
-#define EFD_CALL
-#endif
-#define EFD_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 

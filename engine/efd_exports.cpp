@@ -4,15 +4,10 @@
 #include <cstring>
 #include <string>
 
+#include "efd_export.h"
 #include "engine.h"
 #include "preferences.h"
 
-#if defined(_WIN32) && !defined(_WIN64)
-#define EFD_CALL __stdcall
-#else
-#define EFD_CALL
-#endif
-#define EFD_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 

@@ -1,3 +1,4 @@
+#include "temp_dir.h"
 #include "system_proxy.h"
 
 #include <gtest/gtest.h>
@@ -28,22 +29,7 @@ namespace fs = std::filesystem;
 constexpr const char* kProxyEnv[] = {"http_proxy",  "https_proxy", "HTTPS_PROXY", "all_proxy",
                                      "ALL_PROXY",   "no_proxy",    "NO_PROXY",    "HTTP_PROXY"};
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "veltrox-proxy-XXXXXX").string();
-    if (mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using TempDir = veltrox::testing::TempDir;
 
 std::string Quote(const std::string& text) {
   std::string quoted = "'";
@@ -145,7 +131,7 @@ class SystemProxyTest : public ::testing::Test {
     Set("org.gnome.system.proxy", "ignore-hosts", "['intranet', '10.0.0.0/8']");
   }
 
-  TempDir dir_;
+  TempDir dir_{"proxy"};
   std::string record_;
 };
 

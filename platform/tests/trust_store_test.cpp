@@ -1,3 +1,4 @@
+#include "temp_dir.h"
 #include "trust_store.h"
 
 #include <gtest/gtest.h>
@@ -19,22 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "veltrox-trust-XXXXXX").string();
-    if (mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using TempDir = veltrox::testing::TempDir;
 
 // A self-signed CA with the given common name, valid from `fromDays` to
 // `untilDays` around now, as PEM.
@@ -97,7 +83,7 @@ class NssTrustTest : public ::testing::Test {
     if (!HaveCertutil()) GTEST_SKIP() << "certutil (libnss3-tools) is not installed";
     locations_.nssDatabase = dir_ / "home/.pki/nssdb";
   }
-  TempDir dir_;
+  TempDir dir_{"trust"};
   TrustStoreLocations locations_;
 };
 
@@ -162,7 +148,7 @@ TEST_F(NssTrustTest, ADatabaseWithAPasswordRefusesQuietly) {
 }
 
 TEST(TrustStoreUnavailableTest, MissingToolsAndUnwritablePlacesMeanNotTrusted) {
-  TempDir dir;
+  TempDir dir{"trust"};
   std::ofstream(dir / "file") << "a file, not a folder";
   struct Case {
     const char* name;
@@ -185,7 +171,7 @@ TEST(TrustStoreUnavailableTest, MissingToolsAndUnwritablePlacesMeanNotTrusted) {
 }
 
 TEST(TrustStoreInputTest, TextsThatHoldNoCertificateAreNeverTrusted) {
-  TempDir dir;
+  TempDir dir{"trust"};
   TrustStoreLocations locations;
   locations.systemCaDirectory = dir.path();
   locations.updateCommand = {"/bin/true"};
@@ -211,7 +197,7 @@ class SystemCaTest : public ::testing::Test {
     std::string log = Slurp(dir_ / "updates");
     return static_cast<int>(std::count(log.begin(), log.end(), '\n'));
   }
-  TempDir dir_;
+  TempDir dir_{"trust"};
   TrustStoreLocations locations_;
 };
 
@@ -262,7 +248,7 @@ TEST_F(SystemCaTest, RemovalDeletesMatchingFilesAnywhereBelowAndUpdatesOnce) {
 }
 
 TEST(TrustStoreDefaultTest, ASubstituteHomeNeverReachesTheMachineStore) {
-  TempDir dir;
+  TempDir dir{"trust"};
   const char* saved = std::getenv("HOME");
   std::string previous = saved ? saved : "";
   setenv("HOME", dir.path().c_str(), 1);
