@@ -197,17 +197,18 @@ class OriginServer {
 // True when a loopback port may serve in an engine test (see OriginServer).
 inline bool ReportablePort(std::uint16_t port) { return std::to_string(port).find("443") == std::string::npos; }
 
-// A port that was free a moment ago, on every interface as the engine listens.
-inline std::uint16_t FreePort() {
-  int fd = socket(AF_INET6, SOCK_STREAM, 0);
-  sockaddr_in6 addr{};
-  addr.sin6_family = AF_INET6;
-  addr.sin6_addr = in6addr_any;
-  socklen_t len = sizeof addr;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin6_port);
+using veltrox::testing::FreePort;
+
+inline HookRecorder& Recorder() { return HookRecorder::Instance(); }
+
+// Starts the engine with the recording hook on a free port; 0 when it would not.
+inline std::uint16_t StartEngine() {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    std::uint16_t port = FreePort();
+    if (Efd().InitFiddler(port, reinterpret_cast<std::uintptr_t>(&HookRecorder::Hook)) == 1) return port;
+  }
+  ADD_FAILURE() << "the engine did not start";
+  return 0;
 }
 
 struct CurlResult {

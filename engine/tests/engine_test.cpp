@@ -27,16 +27,7 @@ constexpr std::uint32_t kSend = 1;
 // UTF-8 text of a u8 literal as plain bytes.
 std::string U8(std::u8string_view text) { return std::string(text.begin(), text.end()); }
 
-HookRecorder& Recorder() { return HookRecorder::Instance(); }
 
-std::uint16_t StartEngine() {
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    std::uint16_t port = FreePort();
-    if (Efd().InitFiddler(port, reinterpret_cast<std::uintptr_t>(&HookRecorder::Hook)) == 1) return port;
-  }
-  ADD_FAILURE() << "the engine did not start";
-  return 0;
-}
 
 class EngineTest : public ::testing::Test {
  protected:

@@ -21,7 +21,6 @@ using veltrox::testing::RecordedRequest;
 using veltrox::testing::Reply;
 using veltrox::testing::TestServer;
 
-HookRecorder& Recorder() { return HookRecorder::Instance(); }
 
 const std::uintptr_t kHook = reinterpret_cast<std::uintptr_t>(&HookRecorder::Hook);
 
@@ -29,10 +28,7 @@ class FaultTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Recorder().Reset();
-    for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
-      std::uint16_t port = FreePort();
-      if (Efd().InitFiddler(port, kHook) == 1) port_ = port;
-    }
+    port_ = StartEngine();
     ASSERT_NE(port_, 0);
   }
   void TearDown() override {

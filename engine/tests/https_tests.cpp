@@ -84,7 +84,6 @@ const CertExports& Certs() {
   return exports;
 }
 
-HookRecorder& Recorder() { return HookRecorder::Instance(); }
 
 std::string WriteText(const std::string& name, const std::string& text) {
   fs::path path = Root() / name;

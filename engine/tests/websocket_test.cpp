@@ -23,7 +23,6 @@ namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 using ::testing::ElementsAre;
 
-HookRecorder& Recorder() { return HookRecorder::Instance(); }
 const std::uintptr_t kHook = reinterpret_cast<std::uintptr_t>(&HookRecorder::Hook);
 
 // Echoes every message back as it came; records messages and upgrade headers.
@@ -103,10 +102,7 @@ class WebSocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Recorder().Reset();
-    for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
-      std::uint16_t port = FreePort();
-      if (Efd().InitFiddler(port, kHook) == 1) port_ = port;
-    }
+    port_ = StartEngine();
     ASSERT_NE(port_, 0);
   }
   void TearDown() override {
