@@ -79,7 +79,7 @@ std::string ToolWindow::Log() const {
 
 std::string ToolWindow::LogWith(const std::string& text) const {
   std::string log;
-  for (int attempt = 0; attempt < 50; ++attempt) {
+  for (int attempt = 0; attempt < 150; ++attempt) {
     log = Log();
     if (log.find(text) != std::string::npos) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));

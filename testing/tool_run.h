@@ -52,7 +52,7 @@ class ToolWindow {
   void Fill(Spot box, const std::string& text) const;
   // The log box's whole text, read through the clipboard.
   std::string Log() const;
-  // The log once it holds `text`, or what it holds after ten seconds.
+  // The log once it holds `text`, or what it holds after half a minute.
   std::string LogWith(const std::string& text) const;
 
  private:

@@ -130,7 +130,7 @@ void XDisplay::Key(const std::string& keys) const { Run({"xdotool", "key", keys}
 
 std::string XDisplay::Clipboard() const {
   // The program takes the selection when it gets to the key press, not at once.
-  for (int attempt = 0; attempt < 30; ++attempt) {
+  for (int attempt = 0; attempt < 150; ++attempt) {
     std::string text = Run({"xclip", "-o", "-selection", "clipboard"});
     if (!text.empty()) return text;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
