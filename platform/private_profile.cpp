@@ -82,6 +82,14 @@ Location Locate(const std::vector<Line>& lines, std::string_view section, std::s
   return where;
 }
 
+// Ends a text whose last line has no line break. A last line that ends in a
+// bare CR gets only the LF: a whole CR LF behind it would add a CR to the
+// value that line holds.
+void EndLastLine(std::string& text, std::string_view eol) {
+  if (text.empty() || text.back() == '\n') return;
+  text += text.back() == '\r' ? std::string_view("\n") : eol;
+}
+
 }  // namespace
 
 std::optional<std::string> ReadProfileValue(std::string_view iniText, std::string_view section,
@@ -127,7 +135,7 @@ std::string WriteProfileValue(std::string_view iniText, std::string_view section
   if (where.sectionLine) {
     const Line& after = lines[where.lastContentLine];
     out.append(iniText.substr(0, after.end));
-    if (after.end == iniText.size() && !iniText.empty() && iniText.back() != '\n') out += eol;
+    if (after.end == iniText.size()) EndLastLine(out, eol);
     out += entry;
     out += eol;
     out.append(iniText.substr(after.end));
@@ -135,7 +143,7 @@ std::string WriteProfileValue(std::string_view iniText, std::string_view section
   }
 
   out.append(iniText);
-  if (!out.empty() && out.back() != '\n') out += eol;
+  EndLastLine(out, eol);
   out += "[";
   out += section;
   out += "]";

@@ -42,6 +42,7 @@ TEST(ProfileText, WriteKeepsEverythingElse) {
       {"section appended", "[b]\r\ny=2", "v", "[b]\r\ny=2\r\n[user]\r\ndata=v\r\n"},
       {"unix line ends kept", "[user]\nx=1\n", "v", "[user]\nx=1\ndata=v\n"},
       {"only the first key of the name", "[user]\ndata=1\ndata=2\n", "v", "[user]\ndata=v\ndata=2\n"},
+      {"last line ending in a bare CR", "[user]\r\nx=1\r", "v", "[user]\r\nx=1\r\ndata=v\r\n"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(WriteProfileValue(c.before, "user", "data", c.value), c.after) << c.name;
