@@ -211,6 +211,23 @@ inline std::uint16_t StartEngine() {
   return 0;
 }
 
+// A fixture whose engine runs with the recording hook for each test.
+class RunningEngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Recorder().Reset();
+    port_ = StartEngine();
+    ASSERT_NE(port_, 0);
+  }
+  void TearDown() override {
+    Efd().CloseFiddler();
+    Recorder().Reset();
+    Efd().SetBase64("");
+  }
+
+  std::uint16_t port_ = 0;
+};
+
 struct CurlResult {
   int exitCode = -1;
   int status = 0;

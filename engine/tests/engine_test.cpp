@@ -27,22 +27,7 @@ constexpr std::uint32_t kSend = 1;
 // UTF-8 text of a u8 literal as plain bytes.
 std::string U8(std::u8string_view text) { return std::string(text.begin(), text.end()); }
 
-
-
-class EngineTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    Recorder().Reset();
-    port_ = StartEngine();
-  }
-  void TearDown() override {
-    Efd().CloseFiddler();
-    Recorder().Reset();
-    Efd().SetBase64("");
-  }
-
-  std::uint16_t port_ = 0;
-};
+using EngineTest = RunningEngineTest;
 
 Reply TextReply(std::string body, std::string contentType = "text/plain; charset=utf-8") {
   Reply r;

@@ -24,18 +24,8 @@ using veltrox::testing::TestServer;
 
 const std::uintptr_t kHook = reinterpret_cast<std::uintptr_t>(&HookRecorder::Hook);
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public RunningEngineTest {
  protected:
-  void SetUp() override {
-    Recorder().Reset();
-    port_ = StartEngine();
-    ASSERT_NE(port_, 0);
-  }
-  void TearDown() override {
-    Efd().CloseFiddler();
-    Recorder().Reset();
-  }
-
   // The proxy still answers a plain request after whatever came before.
   void ExpectServing() {
     CurlResult r = Curl(port_, {healthy_.Url("/after")});
@@ -44,7 +34,6 @@ class FaultTest : public ::testing::Test {
   }
 
   OriginServer healthy_;
-  std::uint16_t port_ = 0;
 };
 
 TEST_F(FaultTest, RefusingServerGets502WithTheCause) {

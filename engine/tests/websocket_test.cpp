@@ -23,7 +23,6 @@ namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 using ::testing::ElementsAre;
 
-const std::uintptr_t kHook = reinterpret_cast<std::uintptr_t>(&HookRecorder::Hook);
 
 // Echoes every message back as it came; records messages and upgrade headers.
 class EchoWebSocketServer {
@@ -98,18 +97,8 @@ class EchoWebSocketServer {
   std::string upgradeHeaders_;
 };
 
-class WebSocketTest : public ::testing::Test {
+class WebSocketTest : public RunningEngineTest {
  protected:
-  void SetUp() override {
-    Recorder().Reset();
-    port_ = StartEngine();
-    ASSERT_NE(port_, 0);
-  }
-  void TearDown() override {
-    Efd().CloseFiddler();
-    Recorder().Reset();
-  }
-
   // A client through the proxy, with an absolute-form target as browsers'
   // proxies receive, asking for compression that must not reach the server.
   std::unique_ptr<websocket::stream<tcp::socket>> Connect(const std::string& url, const std::string& host) {
@@ -123,7 +112,6 @@ class WebSocketTest : public ::testing::Test {
   }
 
   asio::io_context io_;
-  std::uint16_t port_ = 0;
 };
 
 std::string Exchange(websocket::stream<tcp::socket>& ws, const std::string& text, bool binary = false) {
