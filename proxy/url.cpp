@@ -72,6 +72,11 @@ std::optional<Url> ParseAuthority(std::string_view text, std::uint16_t defaultPo
 }
 
 std::optional<Url> ParseAbsoluteUrl(std::string_view text) {
+  // A control byte has no place in a URL; escaped it would still not be what
+  // was meant, and passed on it could end the request line.
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return std::nullopt;
+  }
   std::size_t sep = text.find("://");
   if (sep == std::string_view::npos) return std::nullopt;
   std::string scheme(text.substr(0, sep));

@@ -39,6 +39,9 @@ TEST(UrlTest, ParsesAbsoluteUrls) {
       {"http://h:12x/", false, "", "", 0, "", ""},
       {"http:///path", false, "", "", 0, "", ""},
       {"/relative", false, "", "", 0, "", ""},
+      {"http://h/a\r\nX-Evil: 1", false, "", "", 0, "", ""},
+      {"http://h/a\tb", false, "", "", 0, "", ""},
+      {"http://h\x7f/", false, "", "", 0, "", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
