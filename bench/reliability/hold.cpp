@@ -2,6 +2,9 @@
 // makes one request (at most `window` of them being opened at a time), all
 // of them stay open, then every one sends a second request at the same moment.
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -28,12 +31,28 @@ struct Phase {
   std::size_t next = 0;
   std::size_t done = 0;
   std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  std::string progress;  // seconds at every thousandth connection done
 };
 
-void Progress(Phase& phase, const char* what) {
+void Progress(Phase& phase) {
   ++phase.done;
   if (phase.done % 1000 == 0) {
-    std::fprintf(stderr, "%s: %zu done after %.1f s\n", what, phase.done, SecondsSince(phase.start));
+    char text[32];
+    std::snprintf(text, sizeof text, "%s%.1f", phase.progress.empty() ? "" : " ", SecondsSince(phase.start));
+    phase.progress += text;
+  }
+}
+
+// Marks connections that the proxy has closed (or sent unasked bytes on)
+// while they were held: a read that would block is an open, quiet one.
+void CheckHeld(std::vector<std::unique_ptr<Connection>>& connections, Failures& failures) {
+  for (auto& c : connections) {
+    if (!c || !c->open) continue;
+    char probe;
+    ssize_t n = ::recv(c->stream.socket().native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    failures.Add(n == 0 ? "closed by the proxy while held" : n > 0 ? "unasked bytes while held" : "reset while held");
+    c->open = false;
   }
 }
 
@@ -52,7 +71,7 @@ asio::awaitable<void> Open(asio::io_context& io, Phase& phase) {
       phase.failures.Add("first request: " + cause);
       c->stream.close();
     }
-    Progress(phase, "opened");
+    Progress(phase);
   }
 }
 
@@ -63,7 +82,7 @@ asio::awaitable<void> Again(Connection& c, Phase& phase) {
     phase.failures.Add("second request: " + cause);
     c.open = false;
   }
-  Progress(phase, "second requests");
+  Progress(phase);
 }
 
 // The most the proxy held while `phase` runs, sampled every 100 ms.
@@ -106,10 +125,12 @@ int RunHold(const Target& target, int argc, char** argv) {
   asio::co_spawn(io, Sample(io, first, target.proxyPid, peakRss, peakThreads), asio::detached);
   io.run();
   const double firstSeconds = SecondsSince(first.start);
-  const std::size_t held = CountOpen(connections);
+  const std::size_t opened = CountOpen(connections);
 
   // All of them idle and open at once for a moment before the second round.
   std::this_thread::sleep_for(std::chrono::seconds(2));
+  CheckHeld(connections, failures);
+  const std::size_t held = CountOpen(connections);
   const long long rssHeld = ProcessStatus(target.proxyPid, "VmRSS");
   const long long threadsHeld = ProcessStatus(target.proxyPid, "Threads");
 
@@ -130,7 +151,8 @@ int RunHold(const Target& target, int argc, char** argv) {
   const long long hwm = ProcessStatus(target.proxyPid, "VmHWM");
 
   std::printf("connections=%zu\nwindow=%zu\n", count, window);
-  std::printf("first_ok=%zu\nfirst_seconds=%.2f\nfirst_rps=%.0f\n", held, firstSeconds, held / firstSeconds);
+  std::printf("first_ok=%zu\nfirst_seconds=%.2f\nfirst_rps=%.0f\n", opened, firstSeconds, opened / firstSeconds);
+  std::printf("first_progress=%s\n", first.progress.c_str());
   std::printf("held=%zu\nrss_held_kib=%lld\nthreads_held=%lld\n", held, rssHeld, threadsHeld);
   std::printf("second_ok=%zu\nsecond_seconds=%.2f\nsecond_rps=%.0f\n", stillOpen, secondSeconds,
               stillOpen / secondSeconds);

@@ -75,9 +75,9 @@ fi
 
 work="$(mktemp -d)"
 chmod 755 "$work"  # nginx's workers run as another user
-pids=()
+pid=""  # the engine now running, if any
 cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  [[ -n "$pid" ]] && kill "$pid" 2>/dev/null || true
   [[ -f "$work/nginx.pid" ]] && kill "$(cat "$work/nginx.pid")" 2>/dev/null || true
   wait 2>/dev/null || true
   rm -rf "$work"
@@ -135,16 +135,15 @@ CONF
 "$nginx" -c "$work/nginx.conf"
 wait_port "$origin_port"
 
-start_engine() {  # [--no-hook] -> pid of a fresh engine on $engine_port
+start_engine() {  # [--no-hook]: a fresh engine on $engine_port, its pid in $pid
   "$host" "$efd" "$engine_port" "$@" >/dev/null &
-  local pid=$!
-  pids+=("$pid")
-  wait_port "$engine_port" >&2
-  echo "$pid"
+  pid=$!
+  wait_port "$engine_port"
 }
 stop_engine() {
-  kill "$1" 2>/dev/null || true
-  wait "$1" 2>/dev/null || true
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  pid=""
   # The port is free again before the next engine starts on it.
   for _ in $(seq 1 50); do (exec 3<>"/dev/tcp/127.0.0.1/$engine_port") 2>/dev/null || return 0; sleep 0.1; done
 }
@@ -158,6 +157,7 @@ echo >> "$table"
 
 # --- 1. many connections held at once ------------------------------------------
 if runs hold; then
+  declare -A progress
   {
     echo "Held connections: $connections client connections, at most 256 being opened at a time, one request each;"
     echo "all held open 2 s; then a second request on every one at once. Errors are non-200 answers and failed"
@@ -170,22 +170,30 @@ if runs hold; then
     args=()
     label="efd.dll with the no-edit hook"
     if [[ $variant == no-hook ]]; then args=(--no-hook); label="efd.dll without a hook"; fi
-    pid=$(start_engine "${args[@]}")
+    start_engine "${args[@]}"
     out="$work/hold-$variant.txt"
     "$client" hold "$engine_port" "$origin" "$pid" "$connections" 256 > "$out" 2> "$work/hold-$variant.err"
-    stop_engine "$pid"
+    stop_engine
     cat "$out" >&2
     echo "| $label | $(field held "$out") of $connections | $(field first_seconds "$out") | $(field first_rps "$out") | $(field second_rps "$out") | $(mib "$(field rss_held_kib "$out")") | $(mib "$(field hwm_kib "$out")") | $(field threads_peak "$out") | $(field errors "$out"): $(field error_causes "$out") |" >> "$table"
+    progress[$variant]=$(field first_progress "$out")
   done
-  echo >> "$table"
+  {
+    echo
+    echo "Seconds until every further 1,000 connections had made their first request:"
+    echo
+    echo "- with the hook: ${progress[hook]}"
+    echo "- without a hook: ${progress[no-hook]}"
+    echo
+  } >> "$table"
 fi
 
 # --- 2. the soak ---------------------------------------------------------------
 if runs soak; then
-  pid=$(start_engine)
+  start_engine
   out="$work/soak.txt"
   "$client" soak "$engine_port" "$origin" "$pid" "$minutes" "$rate" "$workers" 60 > "$out"
-  stop_engine "$pid"
+  stop_engine
   cat "$out" >&2
   {
     echo "Soak: $minutes min at $rate requests/s planned over $workers client connections; of every 10 requests 7 small"
@@ -211,35 +219,48 @@ if runs download; then
   {
     echo "1 GiB download (sparse file from nginx, Content-Length known), curl writing to /dev/null:"
     echo
-    echo "| path | what the engine does with the body | MiB/s | peak RSS MiB (VmHWM) | bytes | status |"
+    echo "| path | what the engine does with the body | MiB/s (sum) | peak RSS MiB (VmHWM) | bytes each | status |"
     echo "|---|---|---|---|---|---|"
   } >> "$table"
-  for variant in held unreported no-hook direct; do
+  for variant in held held-x4 unreported no-hook direct; do
     url="http://$origin/1g"
     args=()
     case $variant in
       held) label="efd.dll with the no-edit hook"; what="reported: held up to the 16 MiB cap, then streamed" ;;
+      held-x4) label="the same, 4 downloads at once"; what="each held up to the cap, then streamed" ;;
       unreported) label="efd.dll with the hook, URL with \"443\""; what="not reported: streamed"; url="$url?443" ;;
       no-hook) label="efd.dll without a hook"; what="streamed"; args=(--no-hook) ;;
       direct) label="direct (nginx itself)"; what="-" ;;
     esac
     proxy=()
     if [[ $variant != direct ]]; then
-      pid=$(start_engine "${args[@]}")
+      start_engine "${args[@]}"
       proxy=(-x "http://127.0.0.1:$engine_port")
     fi
-    read -r code size speed < <(curl -s -o /dev/null "${proxy[@]}" -w '%{http_code} %{size_download} %{speed_download}\n' "$url" || true)
+    copies=1
+    [[ $variant == held-x4 ]] && copies=4
+    downloads=()
+    for i in $(seq 1 "$copies"); do
+      curl -s -o /dev/null "${proxy[@]}" -w '%{http_code} %{size_download} %{speed_download}\n' "$url" > "$work/curl-$i.txt" &
+      downloads+=($!)
+    done
+    wait "${downloads[@]}" || true
+    code=$(cat "$work"/curl-*.txt | awk '{ print $1 }' | sort -u | tr '\n' ' ' | sed 's/ $//')
+    size=$(cat "$work"/curl-*.txt | awk '{ print $2 }' | sort -u | tr '\n' ' ' | sed 's/ $//')
+    speed=$(cat "$work"/curl-*.txt | awk '{ s += $3 } END { print s }')
+    rm -f "$work"/curl-*.txt
     peak="-"
     if [[ $variant != direct ]]; then
       peak=$(mib "$(awk '/VmHWM/ { print $2 }' "/proc/$pid/status")")
-      stop_engine "$pid"
-      bound=$(awk -v p="$peak" -v b="$download_bound_mib" 'BEGIN { print (p < b) ? "" : " (over the bound)" }')
-      peak="$peak$bound"
+      stop_engine
+      if [[ $copies -eq 1 ]]; then
+        peak="$peak$(awk -v p="$peak" -v b="$download_bound_mib" 'BEGIN { print (p < b) ? "" : " (over the bound)" }')"
+      fi
     fi
     echo "| $label | $what | $(awk -v s="$speed" 'BEGIN { printf "%.0f", s / 1048576 }') | $peak | $size | $code |" >> "$table"
   done
   echo >> "$table"
-  echo "Bound: peak resident memory of the engine under $download_bound_mib MiB while 1 GiB streams through it." >> "$table"
+  echo "Bound: peak resident memory of the engine under $download_bound_mib MiB while 1 GiB streams through it (one download)." >> "$table"
 fi
 
 cat "$table"
