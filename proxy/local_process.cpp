@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -98,6 +99,62 @@ std::optional<SocketIdentity> AskKernel(int family, std::uint16_t local, std::ui
   return found;
 }
 
+// Asks the kernel for the one TCP socket whose local end is `local` and
+// remote end `remote`: a hash look-up, whatever the number of connections.
+// nullopt when the kernel cannot be asked; an inode of 0 when no such socket.
+std::optional<SocketIdentity> AskKernelExactly(const tcp::endpoint& local, const tcp::endpoint& remote) {
+  int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (fd < 0) return std::nullopt;
+  timeval guard{2, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } message{};
+  message.header.nlmsg_len = sizeof message;
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.header.nlmsg_flags = NLM_F_REQUEST;
+  // IPv6 with IPv4-mapped addresses finds IPv4 sockets as well.
+  message.request.sdiag_family = AF_INET6;
+  message.request.sdiag_protocol = IPPROTO_TCP;
+  message.request.idiag_states = ~0u;
+  message.request.id.idiag_sport = htons(local.port());
+  message.request.id.idiag_dport = htons(remote.port());
+  auto asV6 = [](const asio::ip::address& address) {
+    return address.is_v6() ? address.to_v6().to_bytes()
+                           : asio::ip::make_address_v6(asio::ip::v4_mapped, address.to_v4()).to_bytes();
+  };
+  auto src = asV6(local.address());
+  auto dst = asV6(remote.address());
+  std::memcpy(message.request.id.idiag_src, src.data(), src.size());
+  std::memcpy(message.request.id.idiag_dst, dst.data(), dst.size());
+  message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  std::optional<SocketIdentity> found;
+  if (sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) ==
+      static_cast<ssize_t>(sizeof message)) {
+    alignas(nlmsghdr) char buffer[4096];
+    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    const auto* h = reinterpret_cast<const nlmsghdr*>(buffer);
+    if (n > 0 && NLMSG_OK(h, static_cast<unsigned>(n))) {
+      if (h->nlmsg_type == SOCK_DIAG_BY_FAMILY) {
+        const auto* diag = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+        // A listener on the client's port would answer too; it has no remote end.
+        found = SocketIdentity{};
+        if (ntohs(diag->id.idiag_dport) == remote.port()) found = SocketIdentity{diag->idiag_inode, diag->idiag_uid};
+      } else if (h->nlmsg_type == NLMSG_ERROR &&
+                 static_cast<const nlmsgerr*>(NLMSG_DATA(h))->error == -ENOENT) {
+        found = SocketIdentity{};
+      }
+    }
+  }
+  close(fd);
+  return found;
+}
+
 // The same from the kernel's text tables, for a kernel without socket
 // diagnostics; reads every connection of the machine.
 unsigned long FindInodeInTable(const char* table, std::uint16_t local, std::uint16_t remote) {
@@ -119,7 +176,13 @@ unsigned long FindInodeInTable(const char* table, std::uint16_t local, std::uint
   return 0;
 }
 
-std::optional<SocketIdentity> FindSocket(std::uint16_t local, std::uint16_t remote) {
+std::optional<SocketIdentity> FindSocket(const tcp::endpoint& clientEnd, const tcp::endpoint& serverEnd) {
+  if (std::optional<SocketIdentity> socket = AskKernelExactly(clientEnd, serverEnd)) {
+    if (socket->inode == 0) return std::nullopt;
+    return socket;
+  }
+  const std::uint16_t local = clientEnd.port();
+  const std::uint16_t remote = serverEnd.port();
   bool asked = false;
   for (int family : {AF_INET, AF_INET6}) {
     std::optional<SocketIdentity> socket = AskKernel(family, local, remote);
@@ -236,8 +299,8 @@ long long OwnerUid(long pid) {
 
 }  // namespace
 
-std::string DescribeLocalProcess(std::uint16_t clientPort, std::uint16_t serverPort) {
-  std::optional<SocketIdentity> socket = FindSocket(clientPort, serverPort);
+std::string DescribeLocalProcess(const tcp::endpoint& client, const tcp::endpoint& server) {
+  std::optional<SocketIdentity> socket = FindSocket(client, server);
   if (!socket) return {};
   // Another user's descriptors cannot be read unless this process is root.
   if (socket->uid != geteuid() && geteuid() != 0) return {};
