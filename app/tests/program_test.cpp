@@ -131,7 +131,7 @@ TEST_F(ProgramTest, KilledAroundASaveLeavesTheOldTableOrTheNew) {
     const std::string added = "[user]\r\ndata=" + table + specified + "----" + target + "|\r\n";
     const pid_t pid = tool_.Start(display_);
     const std::string window = display_.WaitForWindow("Veltrox工具");
-    ASSERT_FALSE(window.empty());
+    ASSERT_FALSE(window.empty()) << Bytes(tool_.Dir() / "stderr.txt");
     ToolWindow tool(display_, window);
     tool.Fill(testing::kSpecifiedBox, specified);
     tool.Fill(testing::kTargetBox, target);
