@@ -221,7 +221,7 @@ class SeenSockets {
   }
 
  private:
-  static constexpr std::size_t kKept = 1 << 16;
+  static constexpr std::size_t kKept = 4096;  // a burst of new connections, not a history
   std::mutex mutex_;
   std::unordered_map<unsigned long, long> owners_;
 };
