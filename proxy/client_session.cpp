@@ -59,6 +59,12 @@ void CloseStream(Stream& stream) {
   Lowest(stream).socket().close(ec);
 }
 
+// How long a client connection may wait for, or take over, its next request head.
+std::chrono::milliseconds ClientTimeout(const Settings& settings) {
+  return std::chrono::milliseconds(
+      Preferences::GetInteger("veltrox.network.timeout.idle.ms", settings.idleTimeout.count()));
+}
+
 std::string ReasonFor(int status) { return std::string(http::obsolete_reason(static_cast<http::status>(status))); }
 
 template <class Stream>
@@ -456,7 +462,7 @@ asio::awaitable<void> InterceptTunnel(Runtime& runtime, ContextState& context, b
   if (co_await WriteAll(client, std::string_view("HTTP/1.1 200 Connection Established\r\n\r\n"))) co_return;
   error_code ec;
   if (buffer.size() == 0) {
-    client.expires_after(runtime.settings.idleTimeout);
+    client.expires_after(ClientTimeout(runtime.settings));
     std::size_t n = co_await client.async_read_some(buffer.prepare(kPiece), redirect_error(use_awaitable, ec));
     client.expires_never();
     buffer.commit(n);
@@ -795,8 +801,7 @@ asio::awaitable<void> ServeHttp(Runtime& runtime, ContextState& context, Stream&
   const std::string tooLarge = "the request header is larger than " + std::to_string(settings.maxHeaderBytes) + " bytes";
   for (;;) {
     if (runtime.stopping.load()) co_return;
-    const auto idleTimeout = std::chrono::milliseconds(
-        Preferences::GetInteger("veltrox.network.timeout.idle.ms", settings.idleTimeout.count()));
+    const auto idleTimeout = ClientTimeout(settings);
     // One deadline for the wait and the whole head: a client that sends a
     // byte now and then holds the connection no longer than an idle one.
     Lowest(client).expires_after(idleTimeout);
