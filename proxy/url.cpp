@@ -88,6 +88,12 @@ std::optional<Url> ParseAbsoluteUrl(std::string_view text) {
   std::string_view target = end == std::string_view::npos ? std::string_view() : rest.substr(end);
   std::size_t hash = target.find('#');
   if (hash != std::string_view::npos) target = target.substr(0, hash);
+  // A control byte cannot be meant, and CR or LF would break every header
+  // text the target is shown in. (Spaces and bytes of 0x80 and above are
+  // kept: a typed URL may hold them, and WireTarget encodes them.)
+  for (char c : target) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return std::nullopt;
+  }
   if (target.empty() || target.front() != '/') {
     url->target = "/" + std::string(target);
   } else {
