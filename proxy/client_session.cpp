@@ -798,7 +798,7 @@ template <class Stream>
 asio::awaitable<void> ServeHttp(Runtime& runtime, ContextState& context, Stream& client, beast::flat_buffer& buffer,
                                 ClientInfo& info) {
   const Settings& settings = runtime.settings;
-  const std::string tooLarge = "the request header is larger than " + std::to_string(settings.maxHeaderBytes) + " bytes";
+  auto tooLarge = [&] { return "the request header is larger than " + std::to_string(settings.maxHeaderBytes) + " bytes"; };
   for (;;) {
     if (runtime.stopping.load()) co_return;
     const auto idleTimeout = ClientTimeout(settings);
@@ -813,7 +813,7 @@ asio::awaitable<void> ServeHttp(Runtime& runtime, ContextState& context, Stream&
       co_return;
     }
     if (read.result == HeadRead::Result::TooLarge) {
-      co_await SendError(client, 431, tooLarge, true);
+      co_await SendError(client, 431, tooLarge(), true);
       co_return;
     }
     RequestParser parser;
@@ -825,7 +825,7 @@ asio::awaitable<void> ServeHttp(Runtime& runtime, ContextState& context, Stream&
                                           info.tlsListener);
     buffer.consume(read.length);
     if (verdict.status != 0) {
-      co_await SendError(client, verdict.status, verdict.status == 431 ? tooLarge : verdict.cause, true);
+      co_await SendError(client, verdict.status, verdict.status == 431 ? tooLarge() : verdict.cause, true);
       co_return;
     }
     auto& request = parser.get();
