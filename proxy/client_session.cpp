@@ -825,7 +825,10 @@ asio::awaitable<void> ServeHttp(Runtime& runtime, ContextState& context, Stream&
                                           info.tlsListener);
     buffer.consume(read.length);
     if (verdict.status != 0) {
-      co_await SendError(client, verdict.status, verdict.status == 431 ? tooLarge() : verdict.cause, true);
+      // Made before the co_await: GCC 12 destroys a string that a conditional
+      // expression makes inside a co_await's arguments twice.
+      const std::string cause = verdict.status == 431 ? tooLarge() : verdict.cause;
+      co_await SendError(client, verdict.status, cause, true);
       co_return;
     }
     auto& request = parser.get();
