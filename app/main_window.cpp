@@ -192,12 +192,14 @@ void MainWindow::AddRule() {
     return;
   }
   rules_.AppendRow(std::to_string(rules_.RowCount() + 1), BoxText(specifiedBox_), BoxText(targetBox_));
-  targetBox_->clear();
-  specifiedBox_->clear();
   if (!rules_.SaveRules()) {
+    // The table shows what the file still holds; the boxes keep what was
+    // typed, so that nothing is lost and the add can be tried again.
     AppendLog(Gb(u8"添加失败! 无法写入 p.ini"));
     return;
   }
+  targetBox_->clear();
+  specifiedBox_->clear();
   AppendLog(Gb(u8"添加成功!"));
 }
 

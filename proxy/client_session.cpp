@@ -29,7 +29,7 @@ constexpr std::uint64_t kNoBodyLimit = std::numeric_limits<std::uint64_t>::max()
 
 struct ClientInfo {
   std::string address;
-  std::uint16_t peerPort = 0;
+  tcp::endpoint peer, local;  // the connection's two ends, as this side sees them
   bool loopback = false;
   std::optional<std::string> process;  // looked up once, on a hook thread
   // Inside a decrypted tunnel, origin-form requests go to this origin.
@@ -240,8 +240,8 @@ std::array<std::uint8_t, 4> RandomMask() {
   return mask;
 }
 
-void FillProcess(ClientInfo& info, Session& session, std::uint16_t proxyPort) {
-  if (!info.process) info.process = info.loopback ? DescribeLocalProcess(info.peerPort, proxyPort) : std::string();
+void FillProcess(ClientInfo& info, Session& session) {
+  if (!info.process) info.process = info.loopback ? DescribeLocalProcess(info.peer, info.local) : std::string();
   session.clientProcess = *info.process;
 }
 
@@ -505,7 +505,7 @@ asio::awaitable<void> HandleConnect(Runtime& runtime, ContextState& context, Str
   }
   if (runtime.handlers.beforeRequest) {
     co_await RunHandler(runtime, [&] {
-      FillProcess(info, s, info.tlsListener ? runtime.tlsPort : runtime.port);
+      FillProcess(info, s);
       runtime.handlers.beforeRequest(s);
     });
     if (runtime.stopping.load()) co_return;
@@ -877,7 +877,7 @@ asio::awaitable<void> ServeHttp(Runtime& runtime, ContextState& context, Stream&
 
     if (runtime.handlers.beforeRequest) {
       co_await RunHandler(runtime, [&] {
-        FillProcess(info, s, info.tlsListener ? runtime.tlsPort : runtime.port);
+        FillProcess(info, s);
         runtime.handlers.beforeRequest(s);
       });
       if (runtime.stopping.load()) co_return;
@@ -903,7 +903,9 @@ bool DescribeClient(tcp::socket& socket, ClientInfo& info) {
   }
   info.address = (address.is_v6() ? "[" + address.to_string() + "]" : address.to_string()) + ":" +
                  std::to_string(peer.port());
-  info.peerPort = peer.port();
+  info.peer = peer;
+  info.local = socket.local_endpoint(ec);
+  if (ec) return false;
   info.loopback = address.is_loopback();
   socket.set_option(tcp::no_delay(true), ec);
   return true;

@@ -3,9 +3,14 @@
 #include <algorithm>
 #include <thread>
 
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 
 #include "runtime.h"
 #include "text_scan.h"
@@ -48,6 +53,46 @@ bool Listen(tcp::acceptor& acceptor, const tcp::endpoint& endpoint, bool dualSta
   return !ec;
 }
 
+// One descriptor held back for the moment the process has none left. Giving it
+// up lets the proxy take the waiting connection, tell the client why and close
+// it, instead of leaving the client hanging in the listen queue until
+// descriptors free.
+std::atomic<int> spareDescriptor{-1};
+
+void HoldSpareDescriptor() {
+  if (spareDescriptor.load() >= 0) return;
+  int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  int none = -1;
+  if (!spareDescriptor.compare_exchange_strong(none, fd)) close(fd);
+}
+
+// Answers one waiting client with 503 on the spare descriptor. False when
+// there was no spare to give up.
+bool TurnAwayOneClient(tcp::acceptor& acceptor) {
+  int spare = spareDescriptor.exchange(-1);
+  if (spare < 0) return false;
+  close(spare);
+  int client = accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (client >= 0) {
+    static const std::string kBusy = [] {
+      std::string body = "503 Service Unavailable\r\nthe proxy has no file descriptors left\r\n";
+      return "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
+             std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    }();
+    // What the client sent already is read first, so that closing does not
+    // reset the connection before it has read the answer.
+    char drain[4096];
+    while (recv(client, drain, sizeof drain, MSG_DONTWAIT) > 0) {
+    }
+    (void)send(client, kBusy.data(), kBusy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    shutdown(client, SHUT_WR);
+    close(client);
+  }
+  HoldSpareDescriptor();
+  return true;
+}
+
 asio::awaitable<void> Accept(Runtime& runtime, tcp::acceptor& acceptor, bool tls) {
   for (;;) {
     unsigned index = runtime.nextContext++ % runtime.contexts.size();
@@ -58,7 +103,9 @@ asio::awaitable<void> Accept(Runtime& runtime, tcp::acceptor& acceptor, bool tls
     if (!ec) KeepFromChildren(socket.native_handle());
     if (ec) {
       if (ec == asio::error::operation_aborted || ec == asio::error::bad_descriptor) co_return;
-      // Out of descriptors and the like: wait a moment instead of spinning.
+      if ((ec.value() == EMFILE || ec.value() == ENFILE) && TurnAwayOneClient(acceptor)) continue;
+      // Out of descriptors with none in reserve, and the like: wait a moment
+      // instead of spinning.
       asio::steady_timer pause(acceptor.get_executor(), std::chrono::milliseconds(50));
       co_await pause.async_wait(redirect_error(use_awaitable, ec));
       continue;
@@ -144,6 +191,7 @@ bool Proxy::Start(Settings settings, Handlers handlers) {
       runtime->tlsAcceptors.push_back(std::move(acceptor));
     }
   }
+  HoldSpareDescriptor();
   runtime->ownAddresses = InterfaceAddresses();
   char name[256] = {};
   if (gethostname(name, sizeof name - 1) == 0) runtime->hostName = name;

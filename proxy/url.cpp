@@ -72,6 +72,11 @@ std::optional<Url> ParseAuthority(std::string_view text, std::uint16_t defaultPo
 }
 
 std::optional<Url> ParseAbsoluteUrl(std::string_view text) {
+  // A control byte has no place in a URL; escaped it would still not be what
+  // was meant, and passed on it could end the request line.
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return std::nullopt;
+  }
   std::size_t sep = text.find("://");
   if (sep == std::string_view::npos) return std::nullopt;
   std::string scheme(text.substr(0, sep));
@@ -88,12 +93,6 @@ std::optional<Url> ParseAbsoluteUrl(std::string_view text) {
   std::string_view target = end == std::string_view::npos ? std::string_view() : rest.substr(end);
   std::size_t hash = target.find('#');
   if (hash != std::string_view::npos) target = target.substr(0, hash);
-  // A control byte cannot be meant, and CR or LF would break every header
-  // text the target is shown in. (Spaces and bytes of 0x80 and above are
-  // kept: a typed URL may hold them, and WireTarget encodes them.)
-  for (char c : target) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return std::nullopt;
-  }
   if (target.empty() || target.front() != '/') {
     url->target = "/" + std::string(target);
   } else {

@@ -30,8 +30,8 @@ VELTROX_PROXY_API std::uint16_t DefaultPort(std::string_view scheme);
 
 // "http://host[:port][/target]" (also https, ws, wss; scheme in any case). A
 // missing target is "/". User information is refused, as is a port outside
-// 1..65535, and so is a control byte (below 0x20, or 0x7f) in the target.
-// Query without a path ("http://h?q") gets the target "/?q".
+// 1..65535, and so is any control byte. Query without a path ("http://h?q")
+// gets the target "/?q".
 VELTROX_PROXY_API std::optional<Url> ParseAbsoluteUrl(std::string_view text);
 
 // "host:port" or "[v6]:port"; a missing port takes `defaultPort` (0: required).

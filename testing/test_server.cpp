@@ -355,6 +355,7 @@ void TestServer::Serve(int fd) {
   }
   Link link(fd, ssl);
   Reader reader(link);
+  bool reset = false;
   for (;;) {
     RecordedRequest request;
     if (!ReadRequest(reader, request)) break;
@@ -367,6 +368,7 @@ void TestServer::Serve(int fd) {
     arrived_.notify_all();
     Reply reply = handler(request);
     if (reply.delay.count() > 0) std::this_thread::sleep_for(reply.delay);
+    reset = reply.reset && reply.cut != Reply::Cut::None;
     if (reply.cut == Reply::Cut::WithoutAnswer) break;
     if (!reply.raw.empty()) {
       if (!link.SendAll(reply.raw)) break;
@@ -374,7 +376,12 @@ void TestServer::Serve(int fd) {
       continue;
     }
     const bool head = request.method == "HEAD";
-    if (!link.SendAll(StatusAndHeaders(reply, head))) break;
+    std::string header = StatusAndHeaders(reply, head);
+    if (reply.cut == Reply::Cut::MidHeader) {
+      link.SendAll(std::string_view(header).substr(0, header.size() / 2));
+      break;
+    }
+    if (!link.SendAll(header)) break;
     if (reply.cut == Reply::Cut::AfterHeaders) break;
     if (!head) {
       std::string body = Framed(reply);
@@ -392,7 +399,12 @@ void TestServer::Serve(int fd) {
   }
   std::lock_guard lock(mutex_);
   openFds_.erase(fd);
-  shutdown(fd, SHUT_RDWR);
+  if (reset) {
+    linger abort{1, 0};  // closing now sends RST and drops what is unsent
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  } else {
+    shutdown(fd, SHUT_RDWR);
+  }
   close(fd);
 }
 

@@ -39,6 +39,7 @@ struct Reply {
   enum class Cut {
     None,           // answer whole; keep the connection when the client may
     WithoutAnswer,  // close as soon as the request has arrived
+    MidHeader,      // send half of the status line and headers, then close
     AfterHeaders,   // send the status line and headers, then close
     MidBody,        // send headers and half the body, then close
     AfterReply,     // answer whole, then close
@@ -52,6 +53,7 @@ struct Reply {
   bool contentLength = true;     // add Content-Length when not chunked
   std::chrono::milliseconds delay{0};  // wait before answering
   Cut cut = Cut::None;
+  bool reset = false;            // make the cut a reset (RST) instead of an orderly close
   std::string raw;               // when not empty, sent verbatim instead of the above
 };
 

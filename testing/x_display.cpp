@@ -59,10 +59,12 @@ XDisplay::XDisplay() {
       dup2(devnull, STDOUT_FILENO);
       dup2(devnull, STDERR_FILENO);
     }
-    // Xvfb writes the display number it chose to this descriptor.
+    // Xvfb writes the display number it chose to this descriptor. Without
+    // -noreset it resets when its last client leaves (a killed program, say),
+    // and a client that connects meanwhile is turned away.
     int keep = dup(fds[1]);
     std::string fd = std::to_string(keep);
-    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x600x24", "-nolisten", "tcp",
+    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x600x24", "-nolisten", "tcp", "-noreset",
            static_cast<char*>(nullptr));
     _exit(127);
   }

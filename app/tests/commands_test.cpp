@@ -13,6 +13,7 @@
 
 #include "activity_log.h"
 #include "engine_bridge.h"
+#include "file_size_limit.h"
 #include "files.h"
 #include "library_loading.h"
 #include "main_window.h"
@@ -143,6 +144,32 @@ TEST_F(CommandsTest, AddRuleRefusesOrAddsAsTheInputDeserves) {
       EXPECT_EQ(Ini(), iniBefore);
     }
   }
+}
+
+TEST_F(CommandsTest, SaveOntoAFullDiskSaysSoAndLosesNothing) {
+  const std::string iniBefore = Ini();
+  Box("编辑框_指定地址")->setText(QStringLiteral("http://a/9"));
+  Box("编辑框_目标地址")->setText(QStringLiteral("http://r/9"));
+  {
+    testing::FileSizeLimit limit(8);  // writes fail as on a full disk, also for root
+    Click("按钮4");
+    EXPECT_TRUE(LastLine().endsWith(QStringLiteral(" >> 添加失败! 无法写入 p.ini"))) << LastLine().toStdString();
+    EXPECT_EQ(Ini(), iniBefore);
+    EXPECT_EQ(rules_->RowCount(), 2) << "the table shows what the file holds";
+    EXPECT_EQ(Box("编辑框_指定地址")->text(), QStringLiteral("http://a/9"));
+    EXPECT_EQ(Box("编辑框_目标地址")->text(), QStringLiteral("http://r/9"));
+
+    rules_->SetCheckMark(0, true);
+    window_->DeleteChecked();
+    EXPECT_TRUE(LastLine().endsWith(QStringLiteral(" >> 删除失败! 无法写入 p.ini"))) << LastLine().toStdString();
+    EXPECT_EQ(Ini(), iniBefore);
+    EXPECT_EQ(rules_->RowCount(), 2);
+  }
+  // Once there is room again the same add goes through.
+  Click("按钮4");
+  EXPECT_TRUE(LastLine().endsWith(QStringLiteral(" >> 添加成功!"))) << LastLine().toStdString();
+  EXPECT_EQ(rules_->RowCount(), 3);
+  EXPECT_NE(Ini().find("http://a/9----http://r/9|"), std::string::npos);
 }
 
 TEST_F(CommandsTest, StartHandsThePortToTheEngineAndLogsTheBoxText) {

@@ -4,8 +4,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <random>
+#include <thread>
 
 #include "tool_run.h"
 #include "x_display.h"
@@ -108,6 +111,40 @@ TEST_F(ProgramTest, AnEngineThatCannotBeLoadedEndsTheProgramWithAMessage) {
   for (int i = 0; i < 100 && waitpid(pid, &status, WNOHANG) == 0; ++i) usleep(100000);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0);
   EXPECT_FALSE(display_.HasWindow("Veltrox工具"));
+}
+
+TEST_F(ProgramTest, KilledAroundASaveLeavesTheOldTableOrTheNew) {
+  std::string table;
+  for (int i = 0; i < 400; ++i) {
+    table += "http://127.0.0.1:5173/api/" + std::to_string(i) + "----https://api.example.com/v1/" + std::to_string(i) + "|";
+  }
+  {
+    std::ofstream out(tool_.Dir() / "p.ini", std::ios::binary);
+    out << "[user]\r\ndata=" << table << "\r\n";
+  }
+  std::mt19937 random(2026);
+  for (int round = 0; round < 6; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const std::string before = Bytes(tool_.Dir() / "p.ini");
+    const std::string specified = "http://127.0.0.1:5173/new/" + std::to_string(round);
+    const std::string target = "https://api.example.com/new/" + std::to_string(round);
+    const std::string added = "[user]\r\ndata=" + table + specified + "----" + target + "|\r\n";
+    const pid_t pid = tool_.Start(display_);
+    const std::string window = display_.WaitForWindow("Veltrox工具");
+    ASSERT_FALSE(window.empty()) << Bytes(tool_.Dir() / "stderr.txt");
+    ToolWindow tool(display_, window);
+    tool.Fill(testing::kSpecifiedBox, specified);
+    tool.Fill(testing::kTargetBox, target);
+    // The kill lands at a random moment while the click goes in and the rules are saved.
+    std::thread click([&] { tool.Click(testing::kAddButton); });
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 40000));
+    kill(pid, SIGKILL);
+    click.join();
+    waitpid(pid, nullptr, 0);
+    const std::string after = Bytes(tool_.Dir() / "p.ini");
+    EXPECT_TRUE(after == before || after == added) << "p.ini after the kill:\n" << after.substr(0, 300);
+    if (after == added) table += specified + "----" + target + "|";
+  }
 }
 
 }  // namespace

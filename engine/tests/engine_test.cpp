@@ -227,6 +227,39 @@ TEST_F(EngineTest, SetUrlSendsTheRequestElsewhereAndAnswersAsTheOriginal) {
   EXPECT_EQ(first.RequestCount(), 0u);
 }
 
+TEST_F(EngineTest, UrlEditsThatAreNotAbsoluteHttpUrlsAreSkipped) {
+  OriginServer origin([](const RecordedRequest&) { return TextReply("origin"); });
+  const std::string base = "http://127.0.0.1:" + std::to_string(origin.Port());
+  struct Case {
+    const char* name;
+    Word code;
+    std::string text1, text2;
+  } cases[] = {
+      {"10 with no scheme", 10, "127.0.0.1/elsewhere", "\x14"},
+      {"10 with another scheme", 10, "ftp://127.0.0.1/elsewhere", "\x14"},
+      {"10 without a host", 10, "http:///elsewhere", "\x14"},
+      {"10 with a line break in the path", 10, base + "/a HTTP/1.1\r\nX-Evil: 1\r\n\r\nGET /b", "\x14"},
+      {"10 with a line break in the host", 10, "http://127.0.0.1\r\nX-Evil: 1/", "\x14"},
+      {"11 that breaks the scheme", 11, "http://", "gopher://"},
+      {"11 that puts a line break in the path", 11, "/original", "/a\r\nX-Evil: 1"},
+      {"12 with a line break in the query", 12, "y=2\r\nX-Evil: 1", "\x14"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Recorder().Reset([&](const Event& e, Word slots) {
+      if (e.type == kSend) PutEdit(slots, 0, c.code, c.text1, c.text2);
+    });
+    std::size_t before = origin.RequestCount();
+    CurlResult r = Curl(port_, {origin.Url("/original")});
+    EXPECT_EQ(r.body, "origin");
+    ASSERT_EQ(origin.RequestCount(), before + 1);  // one request, not two
+    RecordedRequest q = origin.Requests().back();
+    EXPECT_EQ(q.target, "/original");
+    EXPECT_FALSE(q.HasHeader("X-Evil"));
+    EXPECT_EQ(Recorder().EventsOfType(kRecv).at(0).Url(), origin.Url("/original"));
+  }
+}
+
 TEST_F(EngineTest, SlotsAreReadInOrderUpToTheFirstFreeOne) {
   OriginServer origin([](const RecordedRequest&) { return TextReply("|"); });
   Recorder().Reset([](const Event& e, Word slots) {

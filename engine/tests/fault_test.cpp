@@ -3,6 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+
 #include <atomic>
 #include <future>
 #include <thread>
@@ -46,6 +50,53 @@ TEST_F(FaultTest, RefusingServerGets502WithTheCause) {
   EXPECT_EQ(r.status, 502);
   EXPECT_THAT(r.body, HasSubstr("cannot connect to 127.0.0.1:" + std::to_string(closed)));
   ExpectServing();
+}
+
+TEST_F(FaultTest, UnresolvableHostGets502WithTheCause) {
+  CurlResult r = Curl(port_, {"http://veltrox-test.invalid/x"});
+  EXPECT_EQ(r.status, 502);
+  EXPECT_THAT(r.body, HasSubstr("cannot resolve veltrox-test.invalid"));
+  ExpectServing();
+}
+
+// The server hangs up, orderly or with a reset, at each point of its answer.
+TEST_F(FaultTest, ServerThatHangsUpAtEveryPhase) {
+  struct Phase {
+    const char* name;
+    Reply::Cut cut;
+    bool headerReached;  // the client has the status line when the cut comes
+  } phases[] = {
+      {"before answering", Reply::Cut::WithoutAnswer, false},
+      {"in the middle of the header", Reply::Cut::MidHeader, false},
+      {"after the header", Reply::Cut::AfterHeaders, true},
+      {"in the middle of the body", Reply::Cut::MidBody, true},
+  };
+  for (const Phase& phase : phases) {
+    for (bool reset : {false, true}) {
+      SCOPED_TRACE(std::string(phase.name) + (reset ? ", reset" : ", closed"));
+      OriginServer origin([&](const RecordedRequest&) {
+        Reply r;
+        r.body = std::string(100000, 'b');
+        r.cut = phase.cut;
+        r.reset = reset;
+        return r;
+      });
+      // A reported session holds the response, so every cut is a clear 502.
+      CurlResult held = Curl(port_, {origin.Url("/held")});
+      EXPECT_EQ(held.status, 502);
+      // An unreported one streams: once the header has gone to the client,
+      // the client sees the cut as a short body.
+      CurlResult streamed = Curl(port_, {origin.Url("/4431/streamed")});
+      if (phase.headerReached) {
+        EXPECT_EQ(streamed.status, 200);
+        EXPECT_NE(streamed.exitCode, 0);
+        EXPECT_LT(streamed.body.size(), 100000u);
+      } else {
+        EXPECT_EQ(streamed.status, 502);
+      }
+      ExpectServing();
+    }
+  }
 }
 
 TEST_F(FaultTest, ServerThatStopsMidBody) {
@@ -130,18 +181,77 @@ TEST_F(FaultTest, MalformedRequestsGetClearAnswers) {
 }
 
 TEST_F(FaultTest, ClientThatAbortsMidUpload) {
-  OriginServer origin;
+  {
+    // Under the memory cap the body is held until it is whole: nothing goes on.
+    OriginServer origin;
+    {
+      RawClient client(port_);
+      client.Send("POST " + origin.Url("/upload") + " HTTP/1.1\r\nContent-Length: 100000\r\n\r\n" +
+                  std::string(1000, 'u'));
+    }
+    ExpectServing();
+    EXPECT_EQ(origin.RequestCount(), 0u);
+  }
+  // Past the memory cap the body is already streaming to the server; the
+  // client's abort cuts the server's connection too.
+  RawListener server;
+  const std::string authority = "127.0.0.1:" + std::to_string(server.Port());
+  constexpr std::size_t kDeclared = 40000000;
+  auto upload = std::async(std::launch::async, [&] {
+    RawClient client(port_);
+    client.Send("POST http://" + authority + "/upload HTTP/1.1\r\nHost: " + authority +
+                "\r\nContent-Length: " + std::to_string(kDeclared) + "\r\n\r\n" + std::string(17 << 20, 'u'));
+  });
+  RawClient upstream = server.Accept();
+  ASSERT_TRUE(upstream.Connected());
+  upload.get();
+  std::string received = upstream.ReadAll();  // until the proxy hangs up
+  EXPECT_THAT(received, StartsWith("POST /upload HTTP/1.1\r\n"));
+  EXPECT_LT(received.size(), kDeclared) << "the server connection outlived the client";
+  EXPECT_FALSE(upstream.TimedOut()) << "the proxy kept the server connection open";
+  ExpectServing();
+}
+
+// The highest descriptor number this process has open.
+int HighestOpenDescriptor() {
+  int highest = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  while (dirent* entry = readdir(dir)) highest = std::max(highest, std::atoi(entry->d_name));
+  closedir(dir);
+  return highest;
+}
+
+TEST_F(FaultTest, OutOfDescriptorsTurnsClientsAwayAndRecovers) {
+  rlimit previous{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &previous), 0);
+  rlimit low = previous;
+  low.rlim_cur = std::min<rlim_t>(previous.rlim_cur, static_cast<rlim_t>(HighestOpenDescriptor()) + 64);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  // Every descriptor the process may still open, but one for the client.
+  std::vector<int> taken;
+  auto takeAll = [&] {
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken.push_back(fd);
+  };
+  takeAll();
+  // Descriptors that earlier tests' connections still held may free late: take those too.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  takeAll();
+  ASSERT_FALSE(taken.empty());
+  close(taken.back());
+  taken.pop_back();
+  std::string answer;
   {
     RawClient client(port_);
-    client.Send("POST " + origin.Url("/upload") + " HTTP/1.1\r\nContent-Length: 100000\r\n\r\n" +
-                std::string(1000, 'u'));
+    ASSERT_TRUE(client.Connected());
+    client.Send("GET " + healthy_.Url("/busy") + " HTTP/1.1\r\n\r\n");
+    answer = client.ReadAll();
   }
-  {
-    // Past the memory cap, so the body was already streaming to the server.
-    RawClient client(port_);
-    client.Send("POST " + origin.Url("/upload") + " HTTP/1.1\r\nContent-Length: 40000000\r\n\r\n" +
-                std::string(17 << 20, 'u'));
-  }
+  for (int fd : taken) close(fd);
+  setrlimit(RLIMIT_NOFILE, &previous);
+  // Told at once, instead of waiting in the listen queue.
+  EXPECT_THAT(answer, StartsWith("HTTP/1.1 503 "));
+  EXPECT_THAT(answer, HasSubstr("no file descriptors left"));
+  EXPECT_EQ(healthy_.RequestCount(), 0u);
   ExpectServing();
 }
 
@@ -203,37 +313,19 @@ TEST_F(FaultTest, CloseWhileAHookIsBlocked) {
 class EchoServer {
  public:
   EchoServer() {
-    do {
-      if (listen_ >= 0) close(listen_);
-      listen_ = socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in addr{};
-      addr.sin_family = AF_INET;
-      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      socklen_t len = sizeof addr;
-      bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-      listen(listen_, 8);
-      getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
-      port_ = ntohs(addr.sin_port);
-    } while (!ReportablePort(port_));
     thread_ = std::thread([this] {
-      int fd = accept(listen_, nullptr, nullptr);
-      if (fd < 0) return;
-      char buffer[4096];
-      ssize_t n;
-      while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) send(fd, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL);
-      close(fd);
+      RawClient peer = listener_.Accept();
+      for (std::string bytes; !(bytes = peer.ReadSome()).empty();) peer.Send(bytes);
     });
   }
   ~EchoServer() {
-    shutdown(listen_, SHUT_RDWR);
-    close(listen_);
+    listener_.Shut();
     thread_.join();
   }
-  std::uint16_t Port() const { return port_; }
+  std::uint16_t Port() const { return listener_.Port(); }
 
  private:
-  int listen_ = -1;
-  std::uint16_t port_ = 0;
+  RawListener listener_;
   std::thread thread_;
 };
 

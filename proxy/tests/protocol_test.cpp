@@ -39,8 +39,9 @@ TEST(UrlTest, ParsesAbsoluteUrls) {
       {"http://h:12x/", false, "", "", 0, "", ""},
       {"http:///path", false, "", "", 0, "", ""},
       {"/relative", false, "", "", 0, "", ""},
-      {"http://h/a\r\nX-Injected: 1", false, "", "", 0, "", ""},
+      {"http://h/a\r\nX-Evil: 1", false, "", "", 0, "", ""},
       {"http://h/a\tb", false, "", "", 0, "", ""},
+      {"http://h\x7f/", false, "", "", 0, "", ""},
       {"http://h/a b", true, "http", "h", 80, "/a b", "http://h/a b"},
   };
   for (const Case& c : cases) {
