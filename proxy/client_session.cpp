@@ -10,6 +10,7 @@
 
 #include "certificates.h"
 #include "local_process.h"
+#include "message_head.h"
 #include "preferences.h"
 #include "runtime.h"
 #include "text_scan.h"
@@ -37,8 +38,6 @@ struct ClientInfo {
   bool tlsListener = false;
 };
 
-std::string_view View(beast::string_view text) { return {text.data(), text.size()}; }
-
 template <class Stream>
 beast::tcp_stream& Lowest(Stream& stream) {
   return beast::get_lowest_layer(stream);
@@ -58,6 +57,12 @@ template <class Stream>
 void CloseStream(Stream& stream) {
   error_code ec;
   Lowest(stream).socket().close(ec);
+}
+
+// How long a client connection may wait for, or take over, its next request head.
+std::chrono::milliseconds ClientTimeout(const Settings& settings) {
+  return std::chrono::milliseconds(
+      Preferences::GetInteger("veltrox.network.timeout.idle.ms", settings.idleTimeout.count()));
 }
 
 std::string ReasonFor(int status) { return std::string(http::obsolete_reason(static_cast<http::status>(status))); }
@@ -457,7 +462,7 @@ asio::awaitable<void> InterceptTunnel(Runtime& runtime, ContextState& context, b
   if (co_await WriteAll(client, std::string_view("HTTP/1.1 200 Connection Established\r\n\r\n"))) co_return;
   error_code ec;
   if (buffer.size() == 0) {
-    client.expires_after(runtime.settings.idleTimeout);
+    client.expires_after(ClientTimeout(runtime.settings));
     std::size_t n = co_await client.async_read_some(buffer.prepare(kPiece), redirect_error(use_awaitable, ec));
     client.expires_never();
     buffer.commit(n);
@@ -672,12 +677,7 @@ asio::awaitable<bool> Exchange(Runtime& runtime, ContextState& context, Stream& 
       co_return keepAlive;
     }
 
-    auto& response = parser->get();
-    s.hasResponse = true;
-    s.status = response.result_int();
-    s.reason = std::string(response.reason());
-    if (s.reason.empty()) s.reason = ReasonFor(s.status);
-    for (const auto& field : response) s.responseHeaders.Add(View(field.name_string()), View(field.value()));
+    TakeResponseHead(*parser, s);
     // A body held for the response handler is read before the client hears
     // anything, so the watch goes on through it.
     if (s.status == 101 || !s.bufferResponse || !runtime.handlers.beforeResponse) watch.Stop();
@@ -798,47 +798,43 @@ template <class Stream>
 asio::awaitable<void> ServeHttp(Runtime& runtime, ContextState& context, Stream& client, beast::flat_buffer& buffer,
                                 ClientInfo& info) {
   const Settings& settings = runtime.settings;
+  auto tooLarge = [&] { return "the request header is larger than " + std::to_string(settings.maxHeaderBytes) + " bytes"; };
   for (;;) {
     if (runtime.stopping.load()) co_return;
-    http::request_parser<http::buffer_body> parser;
+    const auto idleTimeout = ClientTimeout(settings);
+    // One deadline for the wait and the whole head: a client that sends a
+    // byte now and then holds the connection no longer than an idle one.
+    Lowest(client).expires_after(idleTimeout);
+    HeadRead read = co_await ReadRequestHead(client, buffer, settings.maxHeaderBytes);
+    Lowest(client).expires_never();
+    if (read.result == HeadRead::Result::Failed) co_return;  // gone, or silent past the time-out
+    if (read.result == HeadRead::Result::Cut) {
+      co_await SendError(client, 400, "malformed request: the connection ended inside the request head", true);
+      co_return;
+    }
+    if (read.result == HeadRead::Result::TooLarge) {
+      co_await SendError(client, 431, tooLarge(), true);
+      co_return;
+    }
+    RequestParser parser;
     parser.header_limit(static_cast<std::uint32_t>(settings.maxHeaderBytes));
     parser.body_limit(kNoBodyLimit);
-    error_code ec;
-    const auto idleTimeout = std::chrono::milliseconds(
-        Preferences::GetInteger("veltrox.network.timeout.idle.ms", settings.idleTimeout.count()));
-    Lowest(client).expires_after(idleTimeout);
-    co_await http::async_read_header(client, buffer, parser, redirect_error(use_awaitable, ec));
-    Lowest(client).expires_never();
-    if (ec) {
-      if (ec == http::error::end_of_stream || IsHarmless(ec)) co_return;
-      if (ec == http::error::header_limit) {
-        co_await SendError(client, 431,
-                           "the request header is larger than " + std::to_string(settings.maxHeaderBytes) + " bytes",
-                           true);
-      } else {
-        co_await SendError(client, 400, "malformed request: " + ec.message(), true);
-      }
+    auto session = std::make_shared<Session>();
+    Session& s = *session;
+    HeadVerdict verdict = TakeRequestHead(BufferText(buffer).substr(0, read.length), parser, s, info.tunnelOrigin,
+                                          info.tlsListener);
+    buffer.consume(read.length);
+    if (verdict.status != 0) {
+      // Made before the co_await: GCC 12 destroys a string that a conditional
+      // expression makes inside a co_await's arguments twice.
+      const std::string cause = verdict.status == 431 ? tooLarge() : verdict.cause;
+      co_await SendError(client, verdict.status, cause, true);
       co_return;
     }
     auto& request = parser.get();
-    auto session = std::make_shared<Session>();
-    Session& s = *session;
     s.id = NextSessionId();
-    s.method = std::string(request.method_string());
-    s.requestTarget = std::string(request.target());
-    s.httpVersion = request.version() == 10 ? 10 : 11;
     s.clientAddress = info.address;
     s.decodeLimit = settings.bodyMemoryLimit * 4;
-    for (const auto& field : request) s.requestHeaders.Add(View(field.name_string()), View(field.value()));
-
-    // Lengths that two servers could read differently are how requests get
-    // smuggled past a proxy: refuse them rather than pick one.
-    if (s.requestHeaders.Has("Transfer-Encoding")) {
-      if (s.requestHeaders.Has("Content-Length") || !parser.chunked()) {
-        co_await SendError(client, 400, "the request's Transfer-Encoding and Content-Length disagree", true);
-        co_return;
-      }
-    }
     const bool keepAlive = request.keep_alive();
 
     if (request.method() == http::verb::connect) {
@@ -850,30 +846,6 @@ asio::awaitable<void> ServeHttp(Runtime& runtime, ContextState& context, Stream&
       co_return;
     }
 
-    std::optional<Url> url;
-    if (!s.requestTarget.empty() && s.requestTarget.front() == '/') {
-      if (info.tunnelOrigin) {
-        url = *info.tunnelOrigin;
-      } else {
-        std::string host = s.requestHeaders.Get("Host");
-        if (!host.empty()) url = ParseAuthority(host, info.tlsListener ? 443 : 80);
-        if (url) url->scheme = info.tlsListener ? "https" : "http";
-      }
-      if (url) url->target = s.requestTarget;
-    } else {
-      url = ParseAbsoluteUrl(s.requestTarget);
-      if (url) {
-        // The target names the server; a Host header that says otherwise is replaced.
-        if (url->scheme == "ws") url->scheme = "http";
-        if (url->scheme == "wss") url->scheme = "https";
-        s.requestHeaders.Set("Host", url->Authority());
-      }
-    }
-    if (!url) {
-      co_await SendError(client, 400, "cannot tell where the request goes: \"" + s.requestTarget + "\"", true);
-      co_return;
-    }
-    s.url = *url;
     if (runtime.IsOwnEndpoint(s.url.host, s.url.port)) {
       co_await SendError(client, 508, "the request targets this proxy itself", true);
       co_return;
@@ -888,7 +860,7 @@ asio::awaitable<void> ServeHttp(Runtime& runtime, ContextState& context, Stream&
     // Compressed frames could not be read or edited.
     if (upgrade) s.requestHeaders.RemoveAll("Sec-WebSocket-Extensions");
 
-    ec = co_await ReadBody(client, buffer, parser, s.requestBody, settings.bodyMemoryLimit, idleTimeout);
+    error_code ec = co_await ReadBody(client, buffer, parser, s.requestBody, settings.bodyMemoryLimit, idleTimeout);
     if (ec) {
       if (!IsHarmless(ec) && ec != http::error::partial_message) {
         co_await SendError(client, 400, "malformed request body: " + ec.message(), true);

@@ -42,6 +42,7 @@ TEST(UrlTest, ParsesAbsoluteUrls) {
       {"http://h/a\r\nX-Evil: 1", false, "", "", 0, "", ""},
       {"http://h/a\tb", false, "", "", 0, "", ""},
       {"http://h\x7f/", false, "", "", 0, "", ""},
+      {"http://h/a b", true, "http", "h", 80, "/a b", "http://h/a b"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
