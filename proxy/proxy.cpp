@@ -94,16 +94,33 @@ bool TurnAwayOneClient(tcp::acceptor& acceptor) {
 }
 
 asio::awaitable<void> Accept(Runtime& runtime, tcp::acceptor& acceptor, bool tls) {
+  bool clientWaiting = false;  // known since the last accept that failed for want of descriptors
   for (;;) {
     unsigned index = runtime.nextContext++ % runtime.contexts.size();
     ContextState& target = *runtime.contexts[index];
     error_code ec;
     tcp::socket socket = co_await acceptor.async_accept(target.io, redirect_error(use_awaitable, ec));
     if (runtime.stopping.load()) co_return;
-    if (!ec) KeepFromChildren(socket.native_handle());
+    if (!ec) {
+      clientWaiting = false;
+      KeepFromChildren(socket.native_handle());
+      HoldSpareDescriptor();  // given up or lost while descriptors were short
+    }
     if (ec) {
       if (ec == asio::error::operation_aborted || ec == asio::error::bad_descriptor) co_return;
-      if ((ec.value() == EMFILE || ec.value() == ENFILE) && TurnAwayOneClient(acceptor)) continue;
+      if (ec.value() == EMFILE || ec.value() == ENFILE) {
+        if (!clientWaiting) {
+          // The kernel says so before it looks for a connection: wait until
+          // one is really there, rather than spin, and try once more.
+          error_code waited;
+          co_await acceptor.async_wait(tcp::acceptor::wait_read, redirect_error(use_awaitable, waited));
+          if (runtime.stopping.load() || waited == asio::error::operation_aborted) co_return;
+          clientWaiting = true;
+          continue;
+        }
+        clientWaiting = false;
+        if (TurnAwayOneClient(acceptor)) continue;
+      }
       // Out of descriptors with none in reserve, and the like: wait a moment
       // instead of spinning.
       asio::steady_timer pause(acceptor.get_executor(), std::chrono::milliseconds(50));
