@@ -118,7 +118,9 @@ asio::awaitable<error_code> ReadBody(Stream& stream, beast::flat_buffer& buffer,
   RoomForBody(buffer, parser);
   std::size_t size = 0;
   auto piece = PieceFor(parser, size);
-  if (auto length = parser.content_length(); length && *length <= limit) out.reserve(*length);
+  // Room for the whole body, or for the cap and the one byte that tells a
+  // longer body: growing a string of the cap's size would copy it.
+  if (auto length = parser.content_length()) out.reserve(*length <= limit ? *length : std::uint64_t{limit} + 1);
   while (!parser.is_done() && out.size() <= limit) {
     // Never more than one byte past the limit: that byte tells a body over the cap.
     std::size_t room = limit - out.size() < size ? limit - out.size() + 1 : size;
@@ -155,11 +157,10 @@ asio::awaitable<StreamFailure> StreamBody(In& in, beast::flat_buffer& buffer,
   std::string frame;
   if (chunked) {
     AppendChunk(frame, prefix);
-  } else {
-    frame = std::string(prefix);
-  }
-  if (!frame.empty()) {
-    if (co_await WriteAll(out, frame)) co_return StreamFailure::Writer;
+    if (!frame.empty() && co_await WriteAll(out, frame)) co_return StreamFailure::Writer;
+  } else if (!prefix.empty()) {
+    // Written from where it lies: a held part can be as large as the memory cap.
+    if (co_await WriteAll(out, prefix)) co_return StreamFailure::Writer;
   }
   RoomForBody(buffer, parser);
   std::size_t size = 0;
