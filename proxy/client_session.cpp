@@ -905,9 +905,9 @@ bool DescribeClient(tcp::socket& socket, ClientInfo& info) {
   info.address = (address.is_v6() ? "[" + address.to_string() + "]" : address.to_string()) + ":" +
                  std::to_string(peer.port());
   info.peer = peer;
-  info.local = socket.local_endpoint(ec);
-  if (ec) return false;
   info.loopback = address.is_loopback();
+  // Only a local client's program is looked up, and that needs both ends.
+  if (info.loopback) info.local = socket.local_endpoint(ec);
   socket.set_option(tcp::no_delay(true), ec);
   return true;
 }

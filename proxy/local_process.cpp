@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
-#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -32,72 +31,6 @@ struct SocketIdentity {
   unsigned long inode = 0;
   uid_t uid = 0;
 };
-
-// Asks the kernel's socket diagnostics for the TCP socket of `family` whose
-// local port is `local` and remote port `remote`. The kernel filters, so the
-// cost does not grow with the number of connections the machine holds.
-// nullopt when the kernel cannot be asked; an inode of 0 when no such socket.
-std::optional<SocketIdentity> AskKernel(int family, std::uint16_t local, std::uint16_t remote) {
-  int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-  if (fd < 0) return std::nullopt;
-  timeval guard{2, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
-
-  // Filter program: local port equal, then remote port equal; a failed test
-  // jumps past the end, which rejects the socket.
-  constexpr unsigned short kLength = 4 * sizeof(inet_diag_bc_op);
-  struct {
-    nlmsghdr header;
-    inet_diag_req_v2 request;
-    rtattr attribute;
-    inet_diag_bc_op program[4];
-  } message{};
-  message.header.nlmsg_len = sizeof message;
-  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-  message.request.sdiag_family = static_cast<std::uint8_t>(family);
-  message.request.sdiag_protocol = IPPROTO_TCP;
-  message.request.idiag_states = ~0u;
-  message.attribute.rta_type = INET_DIAG_REQ_BYTECODE;
-  message.attribute.rta_len = RTA_LENGTH(kLength);
-  message.program[0] = {INET_DIAG_BC_S_EQ, 2 * sizeof(inet_diag_bc_op), kLength + 4};
-  message.program[1] = {INET_DIAG_BC_NOP, 0, local};
-  message.program[2] = {INET_DIAG_BC_D_EQ, 2 * sizeof(inet_diag_bc_op), 2 * sizeof(inet_diag_bc_op) + 4};
-  message.program[3] = {INET_DIAG_BC_NOP, 0, remote};
-  static_assert(sizeof message == NLMSG_LENGTH(sizeof(inet_diag_req_v2)) + RTA_LENGTH(kLength));
-
-  sockaddr_nl kernel{};
-  kernel.nl_family = AF_NETLINK;
-  std::optional<SocketIdentity> found;
-  if (sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) ==
-      static_cast<ssize_t>(sizeof message)) {
-    alignas(nlmsghdr) char buffer[16384];
-    bool done = false;
-    while (!done) {
-      ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-      if (n <= 0) break;
-      for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, static_cast<unsigned>(n));
-           h = NLMSG_NEXT(h, n)) {
-        if (h->nlmsg_type == NLMSG_DONE) {
-          if (!found) found = SocketIdentity{};
-          done = true;
-          break;
-        }
-        if (h->nlmsg_type == NLMSG_ERROR) {
-          done = true;
-          break;
-        }
-        if (h->nlmsg_type == SOCK_DIAG_BY_FAMILY && !found) {
-          const auto* diag = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
-          // An earlier connection on the same ports may linger in TIME_WAIT, without an inode.
-          if (diag->idiag_inode != 0) found = SocketIdentity{diag->idiag_inode, diag->idiag_uid};
-        }
-      }
-    }
-  }
-  close(fd);
-  return found;
-}
 
 // Asks the kernel for the one TCP socket whose local end is `local` and
 // remote end `remote`: a hash look-up, whatever the number of connections.
@@ -155,7 +88,8 @@ std::optional<SocketIdentity> AskKernelExactly(const tcp::endpoint& local, const
   return found;
 }
 
-// The same from the kernel's text tables, for a kernel without socket
+// The inode of the socket with local port `local` and remote port `remote`
+// from one of the kernel's text tables, for a kernel without socket
 // diagnostics; reads every connection of the machine.
 unsigned long FindInodeInTable(const char* table, std::uint16_t local, std::uint16_t remote) {
   std::ifstream in(table);
@@ -176,22 +110,17 @@ unsigned long FindInodeInTable(const char* table, std::uint16_t local, std::uint
   return 0;
 }
 
+// The client's end of the connection, asked of the kernel or, where it cannot
+// be asked, read from its text tables; nullopt when there is none.
 std::optional<SocketIdentity> FindSocket(const tcp::endpoint& clientEnd, const tcp::endpoint& serverEnd) {
   if (std::optional<SocketIdentity> socket = AskKernelExactly(clientEnd, serverEnd)) {
     if (socket->inode == 0) return std::nullopt;
     return socket;
   }
-  const std::uint16_t local = clientEnd.port();
-  const std::uint16_t remote = serverEnd.port();
-  bool asked = false;
-  for (int family : {AF_INET, AF_INET6}) {
-    std::optional<SocketIdentity> socket = AskKernel(family, local, remote);
-    if (socket && socket->inode != 0) return socket;
-    asked = asked || socket.has_value();
-  }
-  if (asked) return std::nullopt;
   for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-    if (unsigned long inode = FindInodeInTable(table, local, remote)) return SocketIdentity{inode, getuid()};
+    if (unsigned long inode = FindInodeInTable(table, clientEnd.port(), serverEnd.port())) {
+      return SocketIdentity{inode, getuid()};
+    }
   }
   return std::nullopt;
 }

@@ -8,29 +8,9 @@
 #include <string>
 
 #include "bc_make_cert.h"
+#include "temp_dir.h"
 
 namespace veltrox::testing {
-
-// A folder of its own under the system's temporary directory, removed with
-// everything in it at the end of the test.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "veltrox-certs-XXXXXX").string();
-    if (mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 // X509_V_OK when `leaf` chains to `root` for a TLS server named `host`
 // (a DNS name or an IP address), else the verifier's reason.

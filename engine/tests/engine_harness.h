@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "raw_client.h"
 #include "test_server.h"
 
 #include <array>
@@ -182,7 +183,7 @@ class OriginServer {
     do {
       server_ = handler ? std::make_unique<veltrox::testing::TestServer>(handler)
                         : std::make_unique<veltrox::testing::TestServer>();
-    } while (std::to_string(server_->Port()).find("443") != std::string::npos);
+    } while (!ReportablePort(server_->Port()));
   }
   std::uint16_t Port() const { return server_->Port(); }
   std::string Url(std::string_view path = "/") const { return server_->Url(path); }
@@ -194,8 +195,6 @@ class OriginServer {
   std::unique_ptr<veltrox::testing::TestServer> server_;
 };
 
-// True when a loopback port may serve in an engine test (see OriginServer).
-inline bool ReportablePort(std::uint16_t port) { return std::to_string(port).find("443") == std::string::npos; }
 
 using veltrox::testing::FreePort;
 

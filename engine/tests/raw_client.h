@@ -16,6 +16,10 @@
 
 namespace veltrox::engine::testing {
 
+// True when a loopback port may serve in an engine test: the engine does not
+// report sessions whose URL holds "443".
+inline bool ReportablePort(std::uint16_t port) { return std::to_string(port).find("443") == std::string::npos; }
+
 class RawClient {
  public:
   explicit RawClient(std::uint16_t port) {
@@ -104,7 +108,7 @@ class RawClient {
 };
 
 // A bare loopback listener, for servers that misbehave in ways no HTTP server
-// library would. Its port never holds "443", so sessions to it are reported.
+// library would. Its port is a ReportablePort, so sessions to it are reported.
 class RawListener {
  public:
   RawListener() {
@@ -118,7 +122,7 @@ class RawListener {
       listen(fd_, 16);
       getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
       port_ = ntohs(addr.sin_port);
-      if (std::to_string(port_).find("443") == std::string::npos) break;
+      if (ReportablePort(port_)) break;
       close(fd_);
     }
   }
