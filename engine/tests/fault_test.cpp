@@ -222,6 +222,12 @@ int HighestOpenDescriptor() {
 }
 
 TEST_F(FaultTest, OutOfDescriptorsTurnsClientsAwayAndRecovers) {
+#ifdef __SANITIZE_ADDRESS__
+  // The sanitizers' runtime needs descriptors of its own (UndefinedBehaviorSanitizer
+  // probes memory through a pipe before it trusts a vtable) and reports false
+  // faults while the process has none; the normal build runs this test.
+  GTEST_SKIP() << "descriptors cannot be exhausted under the sanitizers";
+#endif
   rlimit previous{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &previous), 0);
   rlimit low = previous;
